@@ -1,0 +1,52 @@
+# quorvel: five numerical kernels for GNU Octave, built as oct-files.
+#
+#   make          build every plug-in into build/
+#   make check    build, then run every test of every plug-in
+#   make demo     build, then run the kernels on the shipped sample data
+#
+# Results must be bit for bit reproducible, so no multiply-add is ever
+# fused (-ffp-contract=off) in any build.  The plain build compiles the
+# reference loops only; the tests run against it as well, which proves the
+# fast paths give the same bits.
+
+MKOCTFILE ?= mkoctfile
+OCTAVE    ?= octave-cli
+FLAGS     := -O2 -Wall -Wextra -ffp-contract=off -fno-math-errno
+
+PLUGINS := rowselect/__rowsmallest__ nearscan/__nearscan__ nominal/__levelgap__ \
+           treeshare/__forestshare__ barneshut/__cellrepulse__
+SOURCES := $(wildcard $(addsuffix .cc,$(PLUGINS)))
+NAMES   := $(notdir $(SOURCES:.cc=))
+HEADERS := $(wildcard binding/*.h */*.h)
+OCTS    := $(NAMES:%=build/%.oct)
+PLAIN   := $(NAMES:%=build/plain/%.oct)
+
+vpath %.cc $(dir $(PLUGINS))
+
+.PHONY: all plain check demo host clean
+all: host $(OCTS)
+plain: host $(PLAIN)
+
+# Every plug-in depends on every header: simple, and a header edit can never
+# leave a stale plug-in behind.
+build/%.oct: %.cc $(HEADERS)
+	@mkdir -p $(@D)
+	CXXFLAGS="$(FLAGS)" $(MKOCTFILE) -o $@ $<
+
+build/plain/%.oct: %.cc $(HEADERS)
+	@mkdir -p $(@D)
+	CXXFLAGS="$(FLAGS) -DQUORVEL_PLAIN" $(MKOCTFILE) -o $@ $<
+
+check: all plain
+	$(OCTAVE) --norc --quiet --no-history tests/run_suite.m build build/plain
+
+demo: all
+	$(OCTAVE) --norc --quiet --no-history demo/quorvel_demo.m
+
+# Installs the interpreter and its headers when they are missing.
+host:
+	@command -v $(MKOCTFILE) >/dev/null && command -v $(OCTAVE) >/dev/null || \
+	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y octave octave-dev; }
+
+clean:
+	rm -rf build
