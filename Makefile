@@ -11,6 +11,7 @@
 
 MKOCTFILE ?= mkoctfile
 OCTAVE    ?= octave-cli
+OCTAVE_RUN = $(OCTAVE) --norc --quiet --no-history
 FLAGS     := -O2 -Wall -Wextra -ffp-contract=off -fno-math-errno
 
 PLUGINS := rowselect/__rowsmallest__ nearscan/__nearscan__ nominal/__levelgap__ \
@@ -23,7 +24,7 @@ PLAIN   := $(NAMES:%=build/plain/%.oct)
 
 vpath %.cc $(dir $(PLUGINS))
 
-.PHONY: all plain check demo host clean
+.PHONY: all plain check demo bench host clean
 all: host $(OCTS)
 plain: host $(PLAIN)
 
@@ -38,10 +39,10 @@ build/plain/%.oct: %.cc $(HEADERS)
 	CXXFLAGS="$(FLAGS) -DQUORVEL_PLAIN" $(MKOCTFILE) -o $@ $<
 
 check: all plain
-	$(OCTAVE) --norc --quiet --no-history tests/run_suite.m build build/plain
+	$(OCTAVE_RUN) tests/run_suite.m build build/plain
 
 demo: all
-	$(OCTAVE) --norc --quiet --no-history demo/quorvel_demo.m
+	$(OCTAVE_RUN) demo/quorvel_demo.m
 
 # Installs the interpreter and its headers when they are missing.
 host:
@@ -50,3 +51,10 @@ host:
 
 clean:
 	rm -rf build
+
+build/bench/%.oct: bench/%.cc
+	@mkdir -p $(@D)
+	CXXFLAGS="$(FLAGS)" $(MKOCTFILE) -o $@ $<
+
+bench: all build/bench/__benchfloor__.oct
+	OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 $(OCTAVE_RUN) bench/run_bench.m
