@@ -24,7 +24,7 @@ PLAIN   := $(NAMES:%=build/plain/%.oct)
 
 vpath %.cc $(dir $(PLUGINS))
 
-.PHONY: all plain check demo bench host clean
+.PHONY: all plain check demo bench dist distcheck host clean
 all: host $(OCTS)
 plain: host $(PLAIN)
 
@@ -58,3 +58,11 @@ build/bench/%.oct: bench/%.cc
 
 bench: all build/bench/__benchfloor__.oct
 	OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 $(OCTAVE_RUN) bench/run_bench.m
+
+# The interpreter's package: pkg install quorvel-$(VERSION).tar.gz.
+VERSION := 0.1.0
+dist:
+	package/assemble.sh $(VERSION)
+
+distcheck: host dist
+	$(OCTAVE_RUN) tests/distcheck.m quorvel-$(VERSION).tar.gz
