@@ -3,6 +3,10 @@
 #   make          build every plug-in into build/
 #   make check    build, then run every test of every plug-in
 #   make demo     build, then run the kernels on the shipped sample data
+#   make sanitize the test suite under AddressSanitizer and UBSan
+#   make fuzz     hostile argument lists, plain and sanitized builds
+#   make bench    timings next to plain Octave, with the machine's floors
+#   make dist     the package tarball; make distcheck installs and tests it
 #
 # Results must be bit for bit reproducible, so no multiply-add is ever
 # fused (-ffp-contract=off) in any build.  The plain build compiles the
@@ -24,7 +28,7 @@ PLAIN   := $(NAMES:%=build/plain/%.oct)
 
 vpath %.cc $(dir $(PLUGINS))
 
-.PHONY: all plain check demo bench dist distcheck host clean
+.PHONY: all plain check sanitize fuzz demo bench dist distcheck host clean
 all: host $(OCTS)
 plain: host $(PLAIN)
 
@@ -40,6 +44,27 @@ build/plain/%.oct: %.cc $(HEADERS)
 
 check: all plain
 	$(OCTAVE_RUN) tests/run_suite.m build build/plain
+
+# The whole suite, then the hostile-input suite, under AddressSanitizer and
+# UndefinedBehaviorSanitizer inside the real interpreter.  Octave itself is
+# not instrumented, so leak reports (its own, at exit) are switched off.
+SANFLAGS := -g -fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all
+SANENV    = ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+            UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+            LD_PRELOAD="$$(g++ -print-file-name=libasan.so) $$(g++ -print-file-name=libubsan.so)"
+SANITIZE := $(NAMES:%=build/sanitize/%.oct)
+FUZZ_CALLS ?= 3000
+
+build/sanitize/%.oct: %.cc $(HEADERS)
+	@mkdir -p $(@D)
+	CXXFLAGS="$(FLAGS) $(SANFLAGS)" LDFLAGS="-fsanitize=address,undefined" $(MKOCTFILE) -o $@ $<
+
+sanitize: host $(SANITIZE)
+	$(SANENV) $(OCTAVE_RUN) tests/run_suite.m build/sanitize
+
+fuzz: all $(SANITIZE)
+	$(OCTAVE_RUN) tests/fuzz.m build $(FUZZ_CALLS)
+	$(SANENV) $(OCTAVE_RUN) tests/fuzz.m build/sanitize $(FUZZ_CALLS)
 
 demo: all
 	$(OCTAVE_RUN) demo/quorvel_demo.m
