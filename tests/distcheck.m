@@ -21,7 +21,8 @@ endfunction
 
 unwind_protect
   pkg ("install", "-local", tarball);
-  [pass, fail] = check (numel (pkg ("list", "quorvel")) == 1, "installed", pass, fail);
+  have = pkg ("list");
+  [pass, fail] = check (sum (cellfun (@(d) strcmp (d.name, "quorvel"), have)) == 1, "installed", pass, fail);
   pkg ("load", "quorvel");
   names = {"__rowsmallest__", "__nearscan__", "__levelgap__", ...
            "__forestshare__", "__cellrepulse__"};
@@ -43,8 +44,9 @@ unwind_protect
   out = evalc ("quorvel_demo");
   [pass, fail] = check (! isempty (strfind (out, "== __cellrepulse__")), "demo runs", pass, fail);
   pkg ("unload", "quorvel");
-  pkg ("uninstall", "quorvel");
-  [pass, fail] = check (isempty (pkg ("list", "quorvel")), "uninstalled", pass, fail);
+  pkg ("uninstall", "-local", "quorvel");
+  left = pkg ("list");
+  [pass, fail] = check (! any (cellfun (@(d) strcmp (d.name, "quorvel"), left)), "uninstalled", pass, fail);
   [pass, fail] = check (! exist ("__nearscan__"), "gone from the path", pass, fail);
 unwind_protect_cleanup
   confirm_recursive_rmdir (false, "local");
