@@ -90,7 +90,7 @@ build/bench/%.oct: bench/%.cc
 	@mkdir -p $(@D)
 	CXXFLAGS="$(FLAGS)" $(MKOCTFILE) -o $@ $<
 
-bench: all build/bench/__benchfloor__.oct
+bench: all $(NAMES:%=build/plain/%.oct) build/bench/__benchfloor__.oct
 	OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 $(OCTAVE_RUN) bench/run_bench.m
 
 # The interpreter's package: pkg install quorvel-$(VERSION).tar.gz.

@@ -24,16 +24,6 @@ function [F, Z] = exact_blocked (Y)
   endfor
 endfunction
 
-function t = timed (f, runs)
-  f ();                                  # warm-up
-  t = zeros (runs, 1);
-  for k = 1:runs
-    t0 = tic ();
-    f ();
-    t(k) = toc (t0);
-  endfor
-endfunction
-
 function row (label, t, tb)
   printf ("%-34s %10.4f %10.4f %12.4f %8.1f\n", label, median (t), min (t),
           median (tb), median (tb) / median (t));
@@ -54,11 +44,14 @@ t0 = tic ();
 exact_blocked (Yc);
 tc = toc (t0);
 
-row ("N=20000 2-D normal, theta=0.5", timed (@() __cellrepulse__ (Yn, 0.5), 9), tn);
-row ("N=20000 2-D clustered, theta=0.5", timed (@() __cellrepulse__ (Yc, 0.5), 9), tc);
-row ("N=5000 2-D normal, theta=0", timed (@() __cellrepulse__ (Y5, 0), 9),
-     timed (@() exact_blocked (Y5), 3));
+[~, ~, t] = time_runs (@() __cellrepulse__ (Yn, 0.5), 9);
+row ("N=20000 2-D normal, theta=0.5", t, tn);
+[~, ~, t] = time_runs (@() __cellrepulse__ (Yc, 0.5), 9);
+row ("N=20000 2-D clustered, theta=0.5", t, tc);
+[~, ~, t] = time_runs (@() __cellrepulse__ (Y5, 0), 9);
+[~, ~, tb] = time_runs (@() exact_blocked (Y5), 3);
+row ("N=5000 2-D normal, theta=0", t, tb);
 
 printf ("floor: theta=0 keeps Z one running sum: N*(N-1) = %.3g dependent adds x 3 cycles = %.3g cycles = %.4f s at 3.7 GHz\n",
         5000 * 4999, 3 * 5000 * 4999, 3 * 5000 * 4999 / 3.7e9);
-clear Yn Yc Y5 centres t0 tn tc;
+clear Yn Yc Y5 centres t0 tn tc t tb;

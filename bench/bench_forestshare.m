@@ -26,18 +26,6 @@ function trees = bench_trees (ntrees, M, depth)
   endfor
 endfunction
 
-function [med, mn] = bench_time (f, runs)
-  f ();                                   # warm-up
-  t = zeros (runs, 1);
-  for r = 1:runs
-    t0 = tic ();
-    f ();
-    t(r) = toc (t0);
-  endfor
-  med = median (t);
-  mn = min (t);
-endfunction
-
 rand ("seed", 42);
 randn ("seed", 42);
 M = 10;
@@ -46,7 +34,7 @@ X = randn (100, M);
 Q = randn (200, M);
 nleaves = sum (cellfun (@(T) sum (T.CutVar == 0), trees));
 
-[med, mn] = bench_time (@() __forestshare__ (trees, X, Q), 7);
+[med, mn] = time_runs (@() __forestshare__ (trees, X, Q), 7);
 
 base = NaN;
 fastdir = fileparts (which ("__forestshare__"));
@@ -56,7 +44,7 @@ if (exist (fullfile (plaindir, "__forestshare__.oct"), "file"))
   addpath (plaindir);
   clear -f __forestshare__;
   unwind_protect
-    base = 20 * bench_time (@() __forestshare__ (trees, X, Q(1:10,:)), 3);
+    base = 20 * time_runs (@() __forestshare__ (trees, X, Q(1:10,:)), 3);
   unwind_protect_cleanup
     rmpath (plaindir);
     addpath (fastdir);

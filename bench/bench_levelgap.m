@@ -20,18 +20,6 @@ function D = sm_plain (X, w)
   endfor
 endfunction
 
-function [med, lo] = time_runs (f, runs)
-  f ();                                 # warm-up
-  t = zeros (1, runs);
-  for r = 1:runs
-    t0 = tic ();
-    f ();
-    t(r) = toc (t0);
-  endfor
-  med = median (t);
-  lo = min (t);
-endfunction
-
 rand ("seed", 20240611);
 n = 3000;
 p = 20;

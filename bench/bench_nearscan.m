@@ -2,9 +2,8 @@
 ## coordinate differences over blocks of queries, then a full sort of each
 ## row.  The baseline runs on a subset of the queries and is scaled to the
 ## full count; its indices on that subset are checked against the kernel.
-## Run by bench/run_bench.m (make bench), which supplies time_runs and the
-## measured term rates; run alone, it falls back on its own timer and on
-## __benchfloor__ or a nominal rate.
+## Run by bench/run_bench.m (make bench), which supplies the measured term
+## rates; run alone, it falls back on __benchfloor__ or a nominal rate.
 1;
 
 function [idx, D] = nearscan_plain (X, Y, K, metric, p)
@@ -39,23 +38,10 @@ function [idx, D] = nearscan_plain (X, Y, K, metric, p)
   endswitch
 endfunction
 
-## Median and minimum of R timed runs of F after one warm-up run.
-function [med, lo] = nearscan_times (f, r)
-  f ();
-  t = zeros (r, 1);
-  for k = 1:r
-    t0 = tic ();
-    f ();
-    t(k) = toc (t0);
-  endfor
-  med = median (t);
-  lo = min (t);
-endfunction
-
 function [med, lo] = nearscan_row (label, X, Y, K, metric, p, runs, nsub)
-  [med, lo] = nearscan_times (@() __nearscan__ (X, Y, K, metric, p), runs);
+  [med, lo] = time_runs (@() __nearscan__ (X, Y, K, metric, p), runs);
   sub = Y(1:nsub,:);
-  base = nearscan_times (@() nearscan_plain (X, sub, K, metric, p), 3);
+  base = time_runs (@() nearscan_plain (X, sub, K, metric, p), 3);
   base *= rows (Y) / nsub;
   if (! isequal (__nearscan__ (X, sub, K, metric, p),
                  nearscan_plain (X, sub, K, metric, p)))
@@ -81,16 +67,15 @@ nearscan_row ("W2 nearscan cityblock 2e4/500", Xc, Yc, 10, "cityblock", [], 7, 5
 
 ## pow's share of the minkowski time: the same scan without pow is the
 ## cityblock one on the same 200 queries.
-cb = nearscan_times (@() __nearscan__ (Xc, Yc(1:200,:), 10, "cityblock", []), 5);
+cb = time_runs (@() __nearscan__ (Xc, Yc(1:200,:), 10, "cityblock", []), 5);
 npow = 20000 * 200 * 32;
 printf ("W2 minkowski: pow takes %.1f%% of the time (%.4f of %.4f s, %.1f ns per call)\n",
         100 * (mk - cb) / mk, mk - cb, mk, 1e9 * (mk - cb) / npow);
 
 ## Arithmetic floor: every term is one subtraction, one product and one sum,
 ## each rounded on its own, in 512-bit vectors.  The term rates come from
-## __benchfloor__ (16 independent sums); without it, the nominal rate of
-## this AMD EPYC (Zen 5): its two add pipes carry both the subtraction and
-## the sum, so one term per lane per cycle, at an assumed 3.0 GHz.
+## __benchfloor__ (a register-resident loop shaped like this scan); without
+## it, a nominal one term per lane per cycle at an assumed 3.0 GHz.
 if (! exist ("dterm_rate", "var"))
   if (exist ("__benchfloor__") == 3)
     [~, dterm_rate, sterm_rate] = __benchfloor__ (0);

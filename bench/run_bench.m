@@ -16,19 +16,6 @@ printf ("measured: read %.1f GB/s; sub-mul-add terms %.3g/s double, %.3g/s singl
         read_rate / 1e9, dterm_rate, sterm_rate);
 printf ("%-34s %10s %10s %12s %8s\n", "workload", "median s", "min s", "baseline s", "ratio");
 
-## Median and minimum of R timed runs of F after one warm-up run.
-function [med, lo] = time_runs (f, r)
-  f ();
-  t = zeros (r, 1);
-  for k = 1:r
-    t0 = tic ();
-    f ();
-    t(k) = toc (t0);
-  endfor
-  med = median (t);
-  lo = min (t);
-endfunction
-
 benches = {"rowsmallest", "nearscan", "levelgap", "forestshare", "cellrepulse"};
 for k = 1:numel (benches)
   script = fullfile (top, "bench", ["bench_" benches{k} ".m"]);
