@@ -35,72 +35,66 @@ namespace
     return t;
   }
 
+  // The 512-bit operations for each precision, so one loop serves both.
+  struct Lanes8
+  {
+    typedef double S;
+    typedef __m512d V;
+    static constexpr int L = 8;
+    __attribute__ ((target ("avx512f"))) static V set1 (S a) { return _mm512_set1_pd (a); }
+    __attribute__ ((target ("avx512f"))) static V sub (V a, V b) { return _mm512_sub_pd (a, b); }
+    __attribute__ ((target ("avx512f"))) static V mul (V a, V b) { return _mm512_mul_pd (a, b); }
+    __attribute__ ((target ("avx512f"))) static V add (V a, V b) { return _mm512_add_pd (a, b); }
+  };
+
+  struct Lanes16
+  {
+    typedef float S;
+    typedef __m512 V;
+    static constexpr int L = 16;
+    __attribute__ ((target ("avx512f"))) static V set1 (S a) { return _mm512_set1_ps (a); }
+    __attribute__ ((target ("avx512f"))) static V sub (V a, V b) { return _mm512_sub_ps (a, b); }
+    __attribute__ ((target ("avx512f"))) static V mul (V a, V b) { return _mm512_mul_ps (a, b); }
+    __attribute__ ((target ("avx512f"))) static V add (V a, V b) { return _mm512_add_ps (a, b); }
+  };
+
   // Terms acc += (x - y)^2, every operation rounded on its own: 12 vectors
   // of reference values and 12 accumulators stay in registers while each
   // query coordinate is broadcast from an L1-resident array, the shape of
   // a neighbour scan's inner loop.  Returns terms per second.
+  template <typename W>
   __attribute__ ((target ("avx512f"))) double
-  double_term_rate (int64_t reps, double *sink)
+  term_rate (int64_t reps, typename W::S *sink)
   {
-    __m512d acc[12], x[12];
-    double y[64];
+    typedef typename W::S S;
+    typedef typename W::V V;
+    V acc[12], x[12];
+    S y[64];
     for (int j = 0; j < 64; j++)
-      y[j] = j * 1e-3;
+      y[j] = S (j) * S (1e-3);
     for (int k = 0; k < 12; k++)
       {
-        acc[k] = _mm512_setzero_pd ();
-        x[k] = _mm512_set1_pd ((k + 1) * 1e-2);
+        acc[k] = W::set1 (0);
+        x[k] = W::set1 (S (k + 1) * S (1e-2));
       }
     auto t0 = std::chrono::steady_clock::now ();
     for (int64_t r = 0; r < reps; r++)
       {
-        const __m512d q = _mm512_set1_pd (y[r & 63]);
+        const V q = W::set1 (y[r & 63]);
 #pragma GCC unroll 12
         for (int k = 0; k < 12; k++)
           {
-            const __m512d d = _mm512_sub_pd (x[k], q);
-            acc[k] = _mm512_add_pd (acc[k], _mm512_mul_pd (d, d));
+            const V d = W::sub (x[k], q);
+            acc[k] = W::add (acc[k], W::mul (d, d));
           }
       }
     const double t = seconds_since (t0);
     for (int k = 1; k < 12; k++)
-      acc[0] = _mm512_add_pd (acc[0], acc[k]);
-    double out[8];
-    _mm512_storeu_pd (out, acc[0]);
+      acc[0] = W::add (acc[0], acc[k]);
+    S out[W::L];
+    __builtin_memcpy (out, &acc[0], sizeof (out));
     *sink = out[0];
-    return double (reps) * 12 * 8 / t;
-  }
-
-  __attribute__ ((target ("avx512f"))) double
-  single_term_rate (int64_t reps, float *sink)
-  {
-    __m512 acc[12], x[12];
-    float y[64];
-    for (int j = 0; j < 64; j++)
-      y[j] = j * 1e-3f;
-    for (int k = 0; k < 12; k++)
-      {
-        acc[k] = _mm512_setzero_ps ();
-        x[k] = _mm512_set1_ps ((k + 1) * 1e-2f);
-      }
-    auto t0 = std::chrono::steady_clock::now ();
-    for (int64_t r = 0; r < reps; r++)
-      {
-        const __m512 q = _mm512_set1_ps (y[r & 63]);
-#pragma GCC unroll 12
-        for (int k = 0; k < 12; k++)
-          {
-            const __m512 d = _mm512_sub_ps (x[k], q);
-            acc[k] = _mm512_add_ps (acc[k], _mm512_mul_ps (d, d));
-          }
-      }
-    const double t = seconds_since (t0);
-    for (int k = 1; k < 12; k++)
-      acc[0] = _mm512_add_ps (acc[0], acc[k]);
-    float out[16];
-    _mm512_storeu_ps (out, acc[0]);
-    *sink = out[0];
-    return double (reps) * 12 * 16 / t;
+    return double (reps) * 12 * W::L / t;
   }
 }
 
@@ -133,8 +127,8 @@ widest vectors, or 0 where AVX-512 is missing.\n\
     {
       double dsink;
       float ssink;
-      drate = double_term_rate (20000000, &dsink);
-      srate = single_term_rate (20000000, &ssink);
+      drate = term_rate<Lanes8> (20000000, &dsink);
+      srate = term_rate<Lanes16> (20000000, &ssink);
     }
   return ovl (best, drate, srate);
 }
