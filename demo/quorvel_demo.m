@@ -1,38 +1,53 @@
-## Runs every quorvel kernel that has been built on the shipped sample data
-## and prints what it found.  Run from the repository root: make demo.
+## The quorvel tour: each public function on data shipped with the package,
+## with what it found printed and its pictures saved as PNG files.  Run from
+## the repository root with make demo, or as quorvel_demo once the package
+## is loaded.
 1;
+
+## Each part runs in a workspace of its own that holds only data_dir and
+## out_dir, so no part can disturb the tour or the next part.
+function tour_part (script, data_dir, out_dir)
+  run (script);
+endfunction
+
 ## In the source tree the parts stand beside this script, the data in
-## ../data and the kernels in ../build; in the installed package the parts
-## and the data stand in quorvel_demo_files/ and the kernels are loaded.
+## ../data, the plug-ins in ../build and the functions in their capability
+## folders; in the installed package the parts and the data stand in
+## quorvel_demo_files/ and everything else is loaded.
 here = fileparts (mfilename ("fullpath"));
 parts = here;
-data = fullfile (here, "..", "data", "iris.csv");
+data_dir = fullfile (here, "..", "data");
+out_dir = fullfile (tempdir (), "quorvel_demo");
 if (isfolder (fullfile (here, "quorvel_demo_files")))
   parts = fullfile (here, "quorvel_demo_files");
-  data = fullfile (parts, "iris.csv");
+  data_dir = parts;
 endif
-if (isfolder (fullfile (here, "..", "build")))
-  addpath (fullfile (here, "..", "build"));
+top = fullfile (here, "..");
+if (isfolder (fullfile (top, "build")))
+  top = canonicalize_file_name (top);
+  addpath (fullfile (top, "build"));
+  for folder = {"rowselect", "nearscan", "nominal", "treeshare", "barneshut"}
+    addpath (fullfile (top, folder{1}));
+  endfor
+  out_dir = fullfile (top, "build", "demo");
+endif
+if (! isfolder (out_dir))
+  mkdir (out_dir);
 endif
 
-## Fisher's iris measurements (public domain): 150 flowers, 4 measurements
-## in centimetres, three species.
-fid = fopen (data);
-fgetl (fid);
-cols = textscan (fid, "%f%f%f%f%s", "Delimiter", ",");
-fclose (fid);
-iris_X = [cols{1:4}];
-[iris_names, ~, iris_species] = unique (cols{5});
-printf ("iris: %d flowers, %d measurements, species %s\n\n", rows (iris_X),
-        columns (iris_X), strjoin (iris_names', ", "));
+## Pictures are drawn off screen by gnuplot, so the tour runs without a display.
+if (isempty (file_in_path (getenv ("PATH"), "gnuplot")))
+  error ("quorvel_demo: gnuplot is needed for the pictures; install Debian's gnuplot-nox.");
+endif
+graphics_toolkit ("gnuplot");
+set (0, "defaultfigurevisible", "off");
 
-demos = {"rowsmallest", "nearscan", "levelgap", "forestshare", "cellrepulse"};
-for k = 1:numel (demos)
-  fcn = ["__" demos{k} "__"];
-  script = fullfile (parts, ["demo_" demos{k} ".m"]);
-  if (exist (fcn) == 3 && exist (script, "file"))
-    printf ("== %s\n", fcn);
-    run (script);
+printf ("quorvel tour: data from %s, pictures in %s\n\n", data_dir, out_dir);
+for fcn = {"knnsearch", "tsne", "nomcluster", "treeshap"}
+  script = fullfile (parts, ["demo_" fcn{1} ".m"]);
+  if (exist (fcn{1}) == 2 && exist (script, "file"))
+    printf ("== %s\n", fcn{1});
+    tour_part (script, data_dir, out_dir);
     printf ("\n");
   endif
 endfor

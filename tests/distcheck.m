@@ -1,6 +1,6 @@
 ## Installs the package tarball named on the command line into a scratch
-## prefix, loads it, runs its tests against the installed copy and the
-## demo, then uninstalls it.  Ends with one line "N passed, N failed".
+## prefix, loads it, runs the tests of every plug-in and public function
+## against the installed copy and the demo, then uninstalls it.  Ends with one line "N passed, N failed".
 1;
 tarball = make_absolute_filename (argv (){1});
 scratch = tempname ();
@@ -24,10 +24,19 @@ unwind_protect
   have = pkg ("list");
   [pass, fail] = check (sum (cellfun (@(d) strcmp (d.name, "quorvel"), have)) == 1, "installed", pass, fail);
   pkg ("load", "quorvel");
-  names = {"__rowsmallest__", "__nearscan__", "__levelgap__", ...
-           "__forestshare__", "__cellrepulse__"};
-  for k = 1:numel (names)
-    fcn = names{k};
+  ## Every plug-in and every public function the package ships, found in
+  ## the installed copy itself.
+  info = pkg ("list", "quorvel"){1};
+  octs = dir (fullfile (info.archprefix, "*", "__*__.oct"));
+  if (isempty (octs))
+    octs = dir (fullfile (info.archprefix, "__*__.oct"));
+  endif
+  kernels = regexprep ({octs.name}, '\.oct$', '');
+  ms = dir (fullfile (info.dir, "*.m"));
+  fronts = setdiff (regexprep ({ms.name}, '\.m$', ''), {"quorvel_demo"});
+  [pass, fail] = check (numel (kernels) >= 5, "the plug-ins are installed", pass, fail);
+  for k = 1:numel (kernels)
+    fcn = kernels{k};
     where = which (fcn);
     [pass, fail] = check (exist (fcn) == 3 && strncmp (where, scratch, numel (scratch)),
                           [fcn " loads from the installed package"], pass, fail);
@@ -35,19 +44,30 @@ unwind_protect
     [pass, fail] = check (! isempty (strfind (text, ["} " fcn " ("])) ...
                           && ! isempty (strfind (text, "{quorvel}")),
                           [fcn " help text"], pass, fail);
-    [n, nmax] = test (fcn, "quiet", stdout);
-    printf ("%-16s installed    %3d of %3d passed\n", fcn, n, nmax);
-    [pass, fail] = check (nmax > 0, [fcn " has tests in the package"], pass, fail);
+  endfor
+  for k = 1:numel (fronts)
+    fcn = fronts{k};
+    where = which (fcn);
+    [pass, fail] = check (exist (fcn) == 2 && strncmp (where, scratch, numel (scratch)),
+                          [fcn " is found in the installed package"], pass, fail);
+    [text, form] = get_help_text (fcn);
+    [pass, fail] = check (strcmp (form, "texinfo") && ! isempty (strfind (text, [fcn " ("])),
+                          [fcn " help text"], pass, fail);
+  endfor
+  for fcn = [kernels, fronts]
+    [n, nmax] = test (fcn{1}, "quiet", stdout);
+    printf ("%-16s installed    %3d of %3d passed\n", fcn{1}, n, nmax);
+    [pass, fail] = check (nmax > 0, [fcn{1} " has tests in the package"], pass, fail);
     pass += n;
     fail += nmax - n;
   endfor
   out = evalc ("quorvel_demo");
-  [pass, fail] = check (! isempty (strfind (out, "== __cellrepulse__")), "demo runs", pass, fail);
+  [pass, fail] = check (! isempty (strfind (out, "== knnsearch")), "demo runs", pass, fail);
   pkg ("unload", "quorvel");
   pkg ("uninstall", "-local", "quorvel");
   left = pkg ("list");
   [pass, fail] = check (! any (cellfun (@(d) strcmp (d.name, "quorvel"), left)), "uninstalled", pass, fail);
-  [pass, fail] = check (! exist ("__nearscan__"), "gone from the path", pass, fail);
+  [pass, fail] = check (! exist ("__nearscan__") && ! exist ("knnsearch"), "gone from the path", pass, fail);
 unwind_protect_cleanup
   confirm_recursive_rmdir (false, "local");
   rmdir (scratch, "s");

@@ -1,9 +1,12 @@
-## Runs the test blocks of every plug-in against each build folder named on
-## the command line, and ends with one line "N passed, N failed".  Exits
-## non-zero on any failure or when a plug-in cannot be loaded.
+## Runs the test blocks of every plug-in and of every public function
+## against each build folder named on the command line, and ends with one
+## line "N passed, N failed".  The public functions call the plug-ins, so
+## running their tests against every build proves each build gives them the
+## same results.  Exits non-zero on any failure or when a plug-in cannot be
+## loaded.
 1;
 
-function [pass, fail] = run_build (top, builddir, names, sources)
+function [pass, fail] = run_build (builddir, names, sources, fronts)
   pass = 0;
   fail = 0;
   addpath (builddir);
@@ -25,11 +28,15 @@ function [pass, fail] = run_build (top, builddir, names, sources)
           continue;
         endif
       end_try_catch
-      t0 = tic ();
-      [n, nmax] = test (sources{k}, "quiet", stdout);
-      printf ("%-16s %-12s %3d of %3d passed  (%.1f s)\n", fcn, builddir, n, nmax, toc (t0));
-      pass += n;
-      fail += nmax - n;
+      [p, f] = run_tests (fcn, sources{k}, builddir);
+      pass += p;
+      fail += f;
+    endfor
+    for k = 1:numel (fronts)
+      [~, fcn] = fileparts (fronts{k});
+      [p, f] = run_tests (fcn, fronts{k}, builddir);
+      pass += p;
+      fail += f;
     endfor
   unwind_protect_cleanup
     rmpath (builddir);
@@ -37,24 +44,36 @@ function [pass, fail] = run_build (top, builddir, names, sources)
   end_unwind_protect
 endfunction
 
+function [pass, fail] = run_tests (fcn, source, builddir)
+  t0 = tic ();
+  [pass, nmax] = test (source, "quiet", stdout);
+  fail = nmax - pass;
+  printf ("%-16s %-12s %3d of %3d passed  (%.1f s)\n", fcn, builddir, pass, nmax, toc (t0));
+endfunction
+
 top = pwd ();
-plugins = {"rowselect/__rowsmallest__", "nearscan/__nearscan__", ...
-           "nominal/__levelgap__", "treeshare/__forestshare__", ...
-           "barneshut/__cellrepulse__"};
-have = cellfun (@(p) exist (fullfile (top, [p ".cc"]), "file") == 2, plugins);
-plugins = plugins(have);
-names = cellfun (@(p) p(find (p == "/", 1) + 1:end), plugins, "uniformoutput", false);
-sources = cellfun (@(p) fullfile (top, [p ".cc"]), plugins, "uniformoutput", false);
+folders = {"rowselect", "nearscan", "nominal", "treeshare", "barneshut"};
+sources = {};
+fronts = {};
+for k = 1:numel (folders)
+  where = fullfile (top, folders{k});
+  found = dir (fullfile (where, "__*__.cc"));
+  sources = [sources, cellfun(@(f) fullfile (where, f), {found.name}, "uniformoutput", false)];
+  found = dir (fullfile (where, "*.m"));
+  found = found(cellfun (@(f) islower (f(1)), {found.name}));
+  fronts = [fronts, cellfun(@(f) fullfile (where, f), {found.name}, "uniformoutput", false)];
+  addpath (where);
+endfor
+names = cellfun (@(s) nthargout (2, @fileparts, s), sources, "uniformoutput", false);
 builds = argv ();
 if (isempty (builds))
   builds = {"build"};
 endif
 
-
 pass = 0;
 fail = 0;
 for b = 1:numel (builds)
-  [p, f] = run_build (top, fullfile (top, builds{b}), names, sources);
+  [p, f] = run_build (fullfile (top, builds{b}), names, sources, fronts);
   pass += p;
   fail += f;
 endfor
