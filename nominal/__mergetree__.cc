@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
-#include <sys/mman.h>
+#if defined (__linux__)
+#  include <sys/mman.h>
+#endif
 
 #include "../binding/quorvel.h"
 
@@ -38,17 +40,29 @@ namespace
   };
 
   // A large square asks for huge pages before it is first touched: the
-  // row writes of every merge stride through the whole matrix.
+  // row writes of every merge stride through the whole matrix.  Only a
+  // hint, and only where the system has it.
+  void
+  hugePages (double *data, int64_t count)
+  {
+#if defined (__linux__) && defined (MADV_HUGEPAGE)
+    const uintptr_t huge = uintptr_t (1) << 21;
+    const uintptr_t lo = (reinterpret_cast<uintptr_t> (data) + huge - 1) & ~(huge - 1);
+    const uintptr_t hi = reinterpret_cast<uintptr_t> (data + count) & ~(huge - 1);
+    if (hi > lo)
+      madvise (reinterpret_cast<void *> (lo), hi - lo, MADV_HUGEPAGE);
+#else
+    (void) data;
+    (void) count;
+#endif
+  }
+
   std::unique_ptr<double[]>
   squareArray (int64_t n)
   {
     const int64_t count = n * n;
     std::unique_ptr<double[]> W (new double[count > 0 ? count : 1]);
-    const uintptr_t huge = uintptr_t (1) << 21;
-    const uintptr_t lo = (reinterpret_cast<uintptr_t> (W.get ()) + huge - 1) & ~(huge - 1);
-    const uintptr_t hi = reinterpret_cast<uintptr_t> (W.get () + count) & ~(huge - 1);
-    if (hi > lo)
-      madvise (reinterpret_cast<void *> (lo), hi - lo, MADV_HUGEPAGE);
+    hugePages (W.get (), count);
     return W;
   }
 
@@ -66,11 +80,7 @@ namespace
 #endif
     Alloc al;
     double *data = std::allocator_traits<Alloc>::allocate (al, count);
-    const uintptr_t huge = uintptr_t (1) << 21;
-    const uintptr_t lo = (reinterpret_cast<uintptr_t> (data) + huge - 1) & ~(huge - 1);
-    const uintptr_t hi = reinterpret_cast<uintptr_t> (data + count) & ~(huge - 1);
-    if (hi > lo)
-      madvise (reinterpret_cast<void *> (lo), hi - lo, MADV_HUGEPAGE);
+    hugePages (data, count);
     try
       {
         return NDArray (Array<double> (data, dv, al));
@@ -222,7 +232,7 @@ namespace
 }
 
 DEFUN_DLD (__mergetree__, args, nargout,
-           QUORVEL_HELP ("@deftypefn {quorvel} {[@var{Z}, @var{P}] =} __mergetree__ (@var{D}, @var{n}, @var{method}, @var{steps})\n",
+           QUORVEL_HELP ("@deftypefn {quorvel} {[@var{Z}, @var{P}, @var{S}] =} __mergetree__ (@var{D}, @var{n}, @var{method}, @var{steps})\n",
 "Internal function of the quorvel package, called by @code{nomcluster};\n\
 it is not meant to be called directly.\n\
 \n\
