@@ -39,6 +39,7 @@ endif
 if (isempty (file_in_path (getenv ("PATH"), "gnuplot")))
   error ("quorvel_demo: gnuplot is needed for the pictures; install Debian's gnuplot-nox.");
 endif
+warning ("off", "Octave:gnuplot-graphics");
 graphics_toolkit ("gnuplot");
 set (0, "defaultfigurevisible", "off");
 
