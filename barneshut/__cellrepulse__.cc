@@ -50,10 +50,11 @@ namespace
     return pos;
   }
 
-  // The walk without recursion.  Children are pushed in reverse so they
-  // pop in increasing orthant code: the same depth-first order as the
-  // plain walk.  Leaf points are read from the tree's copy of Y in leaf
-  // order, so a leaf's points are adjacent in memory.
+  // The walk without recursion, for what the scan below does not take
+  // (non-finite data, leaves of several distinct points).  Children are
+  // pushed in reverse so they pop in increasing orthant code: the same
+  // depth-first order as the plain walk.  Leaf points are read from the
+  // tree's copy of Y in leaf order, so a leaf's points are adjacent.
   template <int D>
   void
   forces_walk (const BHTree& tree, const Embedding& Y, double theta,
@@ -87,6 +88,15 @@ namespace
         while (top > 0)
           {
             const BHNode& nd = nodes[stk[--top]];
+            if (nd.nchildren == quorvel::bht_coincident)
+              {
+                const bool inside = self >= nd.first
+                                    && self < nd.first + nd.npoints;
+                quorvel::bht_group (yi, xs + nd.first*D,
+                                    static_cast<double> (nd.count - inside),
+                                    D, f, z);
+                continue;
+              }
             if (nd.npoints > 0)
               {
                 const int64_t end = nd.first + nd.npoints;
@@ -238,14 +248,14 @@ namespace
   const int exact_pad = 8;
 
   template <int D>
-  __attribute__ ((target ("avx512f"))) void
+  QUORVEL_TARGET_512 void
   exact_avx512 (const ExactJob& job, double& Z)
   {
     exact_body<D, V8, 8> (job, Z);
   }
 
   template <int D>
-  __attribute__ ((target ("avx2"))) void
+  QUORVEL_TARGET_256 void
   exact_avx2 (const ExactJob& job, double& Z)
   {
     exact_body<D, V4, 4> (job, Z);
@@ -281,14 +291,400 @@ namespace
       exact_sse2<D> (job, Z);
   }
 
+  // The walk without branches on the opening test, for finite data.  The
+  // test is the walk's costly step: taken or not about evenly, it defeats
+  // branch prediction, and sqrt delays every decision.  Two changes make
+  // it cheap while every result stays the same:
+  //  - sqrt (d2) * theta > width holds exactly when d2 >= thr, thr being
+  //    the least d2 that passes (rounded sqrt and product never decrease
+  //    as d2 grows), found once per cell;
+  //  - the arena is in preorder, a subtree is one run of positions, so a
+  //    walk is a scan that jumps past a used cell: the next node is a
+  //    select, not a branch.  Several points walk side by side so their
+  //    independent chains overlap, and each walk only lists the bodies it
+  //    uses, in walk order.
+  // The terms of a point's list are then computed W lanes at a time and
+  // added one by one in list order, so Z and every force component are
+  // the same chains of additions as in the plain walk.
+
+  // The least d2 >= 0 with sqrt (d2) * theta > w; +Inf when only Inf
+  // passes; NaN when nothing does (theta = 0, or w = Inf).  Searched on
+  // the bit patterns, which order non-negative doubles, from the guess
+  // (w / theta)^2 outwards, so a few tests in general.
+  inline double
+  accept_threshold (double w, double theta)
+  {
+    auto passes = [w, theta] (uint64_t u)
+      {
+        double x;
+        std::memcpy (&x, &u, sizeof x);
+        return std::sqrt (x) * theta > w;
+      };
+    auto bits = [] (double x)
+      {
+        uint64_t u;
+        std::memcpy (&u, &x, sizeof u);
+        return u;
+      };
+    const double inf = std::numeric_limits<double>::infinity ();
+    const uint64_t top = bits (inf);
+    if (! passes (top))
+      return std::numeric_limits<double>::quiet_NaN ();
+    // passes (lo) is false (w >= 0, so 0 never passes), passes (hi) true
+    uint64_t lo = 0;
+    uint64_t hi = top;
+    const double guess = (w / theta) * (w / theta);
+    if (guess > 0 && guess < inf)
+      {
+        const uint64_t g = bits (guess);
+        if (passes (g))
+          {
+            hi = g;
+            for (uint64_t s = 1; s < g; s *= 2)
+              {
+                if (! passes (g - s))
+                  {
+                    lo = g - s;
+                    break;
+                  }
+                hi = g - s;
+              }
+          }
+        else
+          {
+            lo = g;
+            for (uint64_t s = 1; s < top - g; s *= 2)
+              {
+                if (passes (g + s))
+                  {
+                    hi = g + s;
+                    break;
+                  }
+                lo = g + s;
+              }
+          }
+      }
+    while (hi - lo > 1)
+      {
+        const uint64_t mid = lo + (hi - lo) / 2;
+        if (passes (mid))
+          hi = mid;
+        else
+          lo = mid;
+      }
+    double t;
+    std::memcpy (&t, &hi, sizeof t);
+    return t;
+  }
+
+  // One node as the scan reads it, one cache line.  A leaf of one point
+  // (or of coincident points) holds its point in m, always passes (thr
+  // -Inf) and skips to the next position.  The sentinel after the last
+  // node passes and skips to itself, but never adds a body (emit NaN).
+  template <int D>
+  struct alignas (64) ScanNode
+  {
+    double m[D];            // mass centre, or a leaf's point
+    double thr;             // used whole (jump past) when d2 >= thr
+    double emit;            // listed when d2 >= emit: thr, NaN on the sentinel
+    double count;
+    const ScanNode *skip;   // the position past the subtree
+  };
+
+  // Points walked side by side: enough chains to hide a step's latency,
+  // few enough to stay in registers.
+  const int scan_lanes = 5;
+  const int scan_block = 256;
+
+  template <int D>
+  struct ScanTree
+  {
+    std::vector<ScanNode<D>> nodes;   // the arena in order, then the sentinel
+    std::vector<int64_t> leaf;        // the leaf holding each slot
+    bool ok = true;                   // no leaf of several distinct points
+  };
+
+  template <int D>
+  ScanTree<D>
+  scan_tree (const BHTree& tree, double theta)
+  {
+    typedef ScanNode<D> Node;
+    const int64_t nn = static_cast<int64_t> (tree.nodes.size ());
+    ScanTree<D> st;
+    st.nodes.resize (nn + 1);
+    st.leaf.resize (tree.order.size ());
+    const Node *const base = st.nodes.data ();
+    // Backwards, so a node's last child already knows its skip.
+    for (int64_t k = nn - 1; k >= 0; k--)
+      {
+        const BHNode& b = tree.nodes[k];
+        Node& w = st.nodes[k];
+        w.count = static_cast<double> (b.count);
+        if (b.npoints > 0)
+          {
+            st.ok = st.ok && (b.npoints == 1
+                              || b.nchildren == quorvel::bht_coincident);
+            for (int j = 0; j < D; j++)
+              w.m[j] = tree.coords[b.first*D + j];
+            w.thr = -std::numeric_limits<double>::infinity ();
+            w.skip = base + k + 1;
+            for (int64_t s = b.first; s < b.first + b.npoints; s++)
+              st.leaf[s] = k;
+          }
+        else
+          {
+            for (int j = 0; j < D; j++)
+              w.m[j] = b.mass_center[j];
+            w.thr = accept_threshold (b.width, theta);
+            w.skip = st.nodes[tree.children[b.first + b.nchildren - 1]].skip;
+          }
+        w.emit = w.thr;
+      }
+    Node& end = st.nodes[nn];
+    for (int j = 0; j < D; j++)
+      end.m[j] = 0;
+    end.thr = -std::numeric_limits<double>::infinity ();
+    end.emit = std::numeric_limits<double>::quiet_NaN ();
+    end.count = 0;
+    end.skip = base + nn;
+    return st;
+  }
+
+  // The terms of one point's LIST (N bodies), added to f (zeros on entry)
+  // and to Z in order; returns Z.  The point's own leaf adds nothing, or
+  // its group less itself.
+  template <int D, typename V, int W>
+  inline __attribute__ ((always_inline)) double
+  scan_sum (const ScanNode<D> *const *list, int64_t n, const double *yi,
+            const ScanNode<D> *self, double *f, double z)
+  {
+    alignas (64) double xb[D + 1][scan_block + W];
+    alignas (64) double qb[scan_block + W];
+    alignas (64) double tb[D][scan_block + W];
+    V y[D];
+    V one;
+    splat (one, 1.0);
+    for (int j = 0; j < D; j++)
+      splat (y[j], yi[j]);
+    for (int64_t b = 0; b < n; b += scan_block)
+      {
+        const int nb = static_cast<int> (std::min<int64_t> (scan_block, n - b));
+        for (int e = 0; e < nb; e++)
+          {
+            for (int j = 0; j < D; j++)
+              xb[j][e] = list[b + e]->m[j];
+            xb[D][e] = list[b + e]->count;
+          }
+        // The lanes past the end compute on zeros and are never added.
+        for (int e = nb; e < nb + W; e++)
+          for (int j = 0; j <= D; j++)
+            xb[j][e] = 0;
+        for (int e = 0; e < nb; e += W)
+          {
+            V dx[D];
+            V d2 = one - one;
+            for (int j = 0; j < D; j++)
+              {
+                V x;
+                std::memcpy (&x, xb[j] + e, sizeof x);
+                dx[j] = y[j] - x;
+                d2 = d2 + dx[j] * dx[j];
+              }
+            V c;
+            std::memcpy (&c, xb[D] + e, sizeof c);
+            const V q = one / (d2 + one);
+            const V m = c * q;
+            const V w = q * m;
+            std::memcpy (qb + e, &m, sizeof m);
+            for (int j = 0; j < D; j++)
+              {
+                const V t = dx[j] * w;
+                std::memcpy (tb[j] + e, &t, sizeof t);
+              }
+          }
+        double zs = z;
+        double fs[D];
+        for (int j = 0; j < D; j++)
+          fs[j] = f[j];
+        for (int e = 0; e < nb; e++)
+          {
+            if (__builtin_expect (list[b + e] == self, 0))
+              {
+                // as bht_group, written out so no sum's address is taken
+                if (self->count > 1)
+                  {
+                    double dx[D];
+                    double d2 = 0;
+                    for (int j = 0; j < D; j++)
+                      {
+                        dx[j] = yi[j] - self->m[j];
+                        d2 += dx[j] * dx[j];
+                      }
+                    const double q = 1 / (d2 + 1);
+                    const double m = (self->count - 1) * q;
+                    zs += m;
+                    for (int j = 0; j < D; j++)
+                      fs[j] += dx[j] * (q * m);
+                  }
+                continue;
+              }
+            zs += qb[e];
+            for (int j = 0; j < D; j++)
+              fs[j] += tb[j][e];
+          }
+        z = zs;
+        for (int j = 0; j < D; j++)
+          f[j] = fs[j];
+      }
+    return z;
+  }
+
+  // One function per width, out of line so that its sums stay in
+  // registers rather than share them with the walk.
+  template <int D>
+  using ScanSum = double (*) (const ScanNode<D> *const *, int64_t,
+                              const double *, const ScanNode<D> *, double *,
+                              double);
+
+  template <int D>
+  QUORVEL_TARGET_512 __attribute__ ((noinline)) double
+  scan_sum_avx512 (const ScanNode<D> *const *list, int64_t n, const double *yi,
+                   const ScanNode<D> *self, double *f, double z)
+  {
+    return scan_sum<D, V8, 8> (list, n, yi, self, f, z);
+  }
+
+  template <int D>
+  QUORVEL_TARGET_256 __attribute__ ((noinline)) double
+  scan_sum_avx2 (const ScanNode<D> *const *list, int64_t n, const double *yi,
+                 const ScanNode<D> *self, double *f, double z)
+  {
+    return scan_sum<D, V4, 4> (list, n, yi, self, f, z);
+  }
+
+  template <int D>
+  __attribute__ ((noinline)) double
+  scan_sum_sse2 (const ScanNode<D> *const *list, int64_t n, const double *yi,
+                 const ScanNode<D> *self, double *f, double z)
+  {
+    return scan_sum<D, V2, 2> (list, n, yi, self, f, z);
+  }
+
+  template <int D>
+  void
+  scan_walks (const BHTree& tree, const ScanTree<D>& st, const Embedding& Y,
+              ScanSum<D> sum, double *F, double& Z)
+  {
+    typedef ScanNode<D> Node;
+    const int M = scan_lanes;
+    const int64_t N = Y.N;
+    const Node *const root = st.nodes.data ();
+    const Node *const end = root + (st.nodes.size () - 1);
+    const std::vector<int64_t> pos = leaf_slots (tree);
+    // Each lane's list; a step lists one body at most, so a list is never
+    // longer than the steps taken.
+    int64_t cap = 1024;
+    std::vector<const Node *> buf (M * cap);
+
+    double z = Z;
+    for (int64_t i0 = 0; i0 < N; i0 += M)
+      {
+        const Node *k[M];
+        const Node **p[M];
+        double yi[M][D];
+#pragma GCC unroll 8
+        for (int m = 0; m < M; m++)
+          {
+            const bool live = i0 + m < N;
+            k[m] = live ? root : end;
+            p[m] = buf.data () + m * cap;
+            for (int j = 0; j < D; j++)
+              yi[m][j] = live ? Y.at (i0 + m, j) : 0;
+          }
+        for (int64_t steps = 1; ; steps++)
+          {
+            uintptr_t busy = 0;
+#pragma GCC unroll 8
+            for (int m = 0; m < M; m++)
+              {
+                const Node& nd = *k[m];
+                double d2 = (yi[m][0] - nd.m[0]) * (yi[m][0] - nd.m[0]);
+                for (int j = 1; j < D; j++)
+                  {
+                    const double d = yi[m][j] - nd.m[j];
+                    d2 += d * d;
+                  }
+                *p[m] = k[m];
+                p[m] += d2 >= nd.emit;
+                // next = used whole ? skip : k + 1, as a select
+                const uintptr_t used = -static_cast<uintptr_t> (d2 >= nd.thr);
+                const uintptr_t next = reinterpret_cast<uintptr_t> (k[m] + 1);
+                const uintptr_t skip = reinterpret_cast<uintptr_t> (nd.skip);
+                k[m] = reinterpret_cast<const Node *> (next + ((skip - next) & used));
+                busy |= reinterpret_cast<uintptr_t> (end)
+                        - reinterpret_cast<uintptr_t> (k[m]);
+              }
+            if (busy == 0)
+              break;
+            if (__builtin_expect (steps >= cap, 0))
+              {
+                std::vector<const Node *> grown (2 * M * cap);
+#pragma GCC unroll 8
+                for (int m = 0; m < M; m++)
+                  {
+                    const Node **from = buf.data () + m * cap;
+                    const Node **to = grown.data () + m * 2 * cap;
+                    p[m] = std::copy (from, p[m], to);
+                  }
+                cap *= 2;
+                buf.swap (grown);
+              }
+          }
+        for (int m = 0; m < M && i0 + m < N; m++)
+          {
+            double f[D] = {};
+            const Node *const *list = buf.data () + m * cap;
+            z = sum (list, p[m] - list, yi[m], root + st.leaf[pos[i0 + m]],
+                     f, z);
+            for (int j = 0; j < D; j++)
+              F[i0 + m + j*N] = f[j];
+          }
+      }
+    Z = z;
+  }
+
+  // With finite coordinates no distance is NaN, so a leaf always passes
+  // and is listed, as the plain walk adds it.  False with NaN or Inf
+  // anywhere, or with a leaf of distinct points (the depth limit): those
+  // take the stack walk.
+  template <int D>
+  bool
+  forces_scan (const BHTree& tree, const Embedding& Y, double theta,
+               double *F, double& Z)
+  {
+    for (int64_t s = 0; s < Y.N * D; s++)
+      if (! std::isfinite (Y.y[s]))
+        return false;
+    const ScanTree<D> st = scan_tree<D> (tree, theta);
+    if (! st.ok)
+      return false;
+    const ScanSum<D> sum = quorvel::use_avx512 () ? scan_sum_avx512<D>
+                           : quorvel::use_avx2 () ? scan_sum_avx2<D>
+                           : scan_sum_sse2<D>;
+    scan_walks<D> (tree, st, Y, sum, F, Z);
+    return true;
+  }
+
   template <int D>
   void
   forces_fast (const BHTree& tree, const Embedding& Y, double theta,
                double *F, double& Z)
   {
-    if (theta == 0)
+    // The flat pass adds a coincident group member by member; the walks
+    // take it as one body, as the plain walk does.
+    if (theta == 0 && ! tree.coincident)
       forces_exact<D> (tree, Y, F, Z);
-    else
+    else if (! forces_scan<D> (tree, Y, theta, F, Z))
       forces_walk<D> (tree, Y, theta, F, Z);
   }
 
@@ -329,7 +725,11 @@ that centre.\n\
 @var{Frep} is the N by D matrix of unnormalized repulsive forces and\n\
 @var{Z} the normalizer, so that the force on a point is its row of\n\
 @var{Frep} divided by @var{Z}.  A @var{theta} of zero opens every cell and\n\
-reproduces the exact pairwise sum."))
+reproduces the exact pairwise sum.\n\
+\n\
+Points that share every coordinate are one body of their count to every\n\
+walk (the point served counts one fewer in its own group), so a group of\n\
+coincident points costs one term however large it is."))
 {
   if (args.length () != 2)
     print_usage ();
@@ -348,8 +748,6 @@ reproduces the exact pairwise sum."))
   const int64_t N = Y.rows ();
   if (D < 1 || D > 3)
     quorvel::fail ("__cellrepulse__: Y must have 1, 2, or 3 columns.");
-  if (N < 1)
-    quorvel::fail ("__cellrepulse__: Y must be a real numeric matrix.");
 
   const Embedding emb {Y.data (), N, static_cast<int> (D)};
   const BHTree tree = quorvel::bht_tree (emb);
@@ -385,6 +783,7 @@ reproduces the exact pairwise sum."))
 %!  T.width = 0;
 %!  T.points = {[]};
 %!  T.kids = {[]};
+%!  T.same = false;
 %!  T = ref_build (T, 1, Y, 1:N, 0);
 %!  F = zeros (N, D);
 %!  Z = 0;
@@ -408,7 +807,9 @@ reproduces the exact pairwise sum."))
 %!      T.width(k) = w;
 %!    endif
 %!  endfor
-%!  if (t > 39 || n < 2)
+%!  ## a cell whose points all coincide is one counted group, at any depth
+%!  T.same(k) = n > 1 && all (all (Y(L,:) == Y(L(1),:)));
+%!  if (t > 39 || n < 2 || T.same(k))
 %!    T.points{k} = L;
 %!    return;
 %!  endif
@@ -428,12 +829,26 @@ reproduces the exact pairwise sum."))
 %!    T.width(m) = 0;
 %!    T.points{m} = [];
 %!    T.kids{m} = [];
+%!    T.same(m) = false;
 %!    T.kids{k}(end+1) = m;
 %!    T = ref_build (T, m, Y, B, t + 1);
 %!  endfor
 %!endfunction
 %!function [f, Z] = ref_forces (T, k, Y, i, theta, f, Z)
 %!  D = columns (Y);
+%!  if (T.same(k))
+%!    x = Y(T.points{k}(1),:);
+%!    dx = Y(i,:) - x;
+%!    d2 = 0;
+%!    for j = 1:D
+%!      d2 = d2 + dx(j) * dx(j);
+%!    endfor
+%!    q = 1 / (d2 + 1);
+%!    m = (T.count(k) - all (Y(i,:) == x)) * q;
+%!    Z = Z + m;
+%!    f = f + dx * (q * m);
+%!    return;
+%!  endif
 %!  if (! isempty (T.points{k}))
 %!    for p = T.points{k}
 %!      if (p == i)
@@ -560,12 +975,22 @@ reproduces the exact pairwise sum."))
 %! q = 1 / (0.75^2 + 1);
 %! assert (F(3), 0.75 * (q * (2 * q)));
 %!test
-%! ## coincident points share the leaf at the depth limit: every ordered
-%! ## pair adds 1 to Z and nothing to the forces, whatever theta
+%! ## coincident points are one group: every ordered pair adds 1 to Z and
+%! ## nothing to the forces, whatever theta
 %! for theta = [0 0.5 100]
 %!   [F, Z] = __cellrepulse__ (repmat ([0.3 -2], 3, 1), theta);
 %!   assert (F, zeros (3, 2));
 %!   assert (Z, 6);
+%! endfor
+%! ## a group of 200000 is one body of its count (pair by pair, this call
+%! ## would take minutes); -0 and +0 coincide
+%! Y = [zeros(200000, 2); 3 4];
+%! Y(7,1) = -0;
+%! for theta = [0 0.5]
+%!   [F, Z] = __cellrepulse__ (Y, theta);
+%!   assert (isequal (F(1:end-1,:), repmat ([-3 -4] * (1/26 * (1/26)), 200000, 1)));
+%!   assert (F(end,:), [3 4] * (1/26 * (200000/26)));
+%!   assert (Z, 200000 * 199999 + 2 * 200000 / 26, -1e-10);
 %! endfor
 %!test
 %! for D = 1:3
@@ -610,8 +1035,8 @@ reproduces the exact pairwise sum."))
 %!   for theta = [0 0.3 0.8 2.5]
 %!     [F, Z] = __cellrepulse__ (Y, theta);
 %!     [Fr, Zr] = ref_walks (Y, theta);
-%!     assert (isequal (F, Fr), true, sprintf ("D = %d, theta = %g", D, theta));
-%!     assert (isequal (Z, Zr), true, sprintf ("D = %d, theta = %g", D, theta));
+%!     assert (isequal (F, Fr) && isequal (Z, Zr),
+%!             sprintf ("D = %d, theta = %g", D, theta));
 %!   endfor
 %! endfor
 %!test
@@ -622,6 +1047,17 @@ reproduces the exact pairwise sum."))
 %!   [F, Z] = __cellrepulse__ (Y, theta);
 %!   [Fr, Zr] = ref_walks (Y, theta);
 %!   assert (isequal (F, Fr) && isequal (Z, Zr));
+%! endfor
+%!test
+%! ## Long walks: a theta that opens every cell meets every leaf in the
+%! ## order theta = 0 does, so the sums agree to the bit, however many
+%! ## nodes a walk visits and bodies it adds.
+%! randn ("state", 13);
+%! for D = 1:3
+%!   Y = randn (900, D);
+%!   [F0, Z0] = __cellrepulse__ (Y, 0);
+%!   [F, Z] = __cellrepulse__ (Y, realmin);
+%!   assert (isequal (F, F0) && isequal (Z, Z0), sprintf ("D = %d", D));
 %! endfor
 
 ## theta = 0 is the exact sum, theta > 0 its approximation

@@ -22,6 +22,11 @@ namespace quorvel
   // The widest branching: eight children in three dimensions.
   const int bht_max_children = 8;
 
+  // The nchildren of a leaf whose points all share every coordinate.  Such
+  // a group is one counted body to every walk, so a walk costs the same
+  // whatever the group's size, instead of one term per member.
+  const int64_t bht_coincident = -1;
+
   // What the walk reads of a cell, in one cache line.
   struct alignas (64) BHNode
   {
@@ -30,7 +35,8 @@ namespace quorvel
     int64_t count;          // points inside the cell
     int64_t first;          // leaf: first slot in order; inner: in children
     int64_t npoints;        // leaf: number of points; 0 on an inner node
-    int64_t nchildren;      // inner: number of children; 0 on a leaf
+    int64_t nchildren;      // inner: number of children; 0 on a leaf,
+                            // bht_coincident on a leaf of coincident points
   };
 
   // The geometry of a cell, needed only while it is split.
@@ -47,6 +53,7 @@ namespace quorvel
     std::vector<int64_t> children;   // children positions, one run per inner node
     std::vector<int64_t> order;      // row numbers, leaf after leaf in arena order
     std::vector<double> coords;      // their coordinates, point-major, D per point
+    bool coincident = false;         // some leaf is a group of coincident points
   };
 
   // The embedding: N points of D coordinates, column-major, read only.
@@ -88,6 +95,41 @@ namespace quorvel
       if (x[j] > box.center[j])
         code |= 1 << j;
     return code;
+  }
+
+  // True when the points in slots [a, b) of the point-major coordinates X
+  // all equal the first in every coordinate (so no NaN).  Stops at the first
+  // difference, so a cell of distinct points costs a few comparisons.
+  inline bool
+  all_coincide (const double *x, int64_t a, int64_t b, int D)
+  {
+    for (int64_t s = a + 1; s < b; s++)
+      for (int j = 0; j < D; j++)
+        if (! (x[s*D + j] == x[a*D + j]))
+          return false;
+    return true;
+  }
+
+  // The term of a group of COUNT points at X (D coordinates) for the point
+  // at YI: the group is one body of that count.  The walk leaves the
+  // served point out of its own group by counting one fewer; the pair of a
+  // point with itself adds nothing then, since its distance is zero.
+  inline void
+  bht_group (const double *yi, const double *x, double count, int D,
+             double *f, double& Z)
+  {
+    double dx[3];
+    double d2 = 0;
+    for (int j = 0; j < D; j++)
+      {
+        dx[j] = yi[j] - x[j];
+        d2 += dx[j] * dx[j];
+      }
+    const double q = 1 / (d2 + 1);
+    const double m = count * q;
+    Z += m;
+    for (int j = 0; j < D; j++)
+      f[j] += dx[j] * (q * m);
   }
 
   // Working storage of one build, sized once.
@@ -132,10 +174,19 @@ namespace quorvel
           node.width = w;
       }
 
-    if (depth > bht_max_split_depth || n < 2)
+    // Points that no split can separate stop here as one group, at any
+    // depth; a cell holding anything else is treated as before, so a tree
+    // with no coincident points is unchanged.
+    const bool same = n > 1 && all_coincide (x, a, b, D);
+    if (depth > bht_max_split_depth || n < 2 || same)
       {
         node.first = a;
         node.npoints = n;
+        if (same)
+          {
+            node.nchildren = bht_coincident;
+            tree.coincident = true;
+          }
         tree.nodes[k] = node;
         return;
       }
@@ -246,6 +297,21 @@ namespace quorvel
     const int D = Y.D;
     if (node.count == 0)
       return;
+    if (node.nchildren == bht_coincident)
+      {
+        // The served point belongs to the group exactly when it equals the
+        // group's point: equal points always share a cell.
+        const double *x = &tree.coords[node.first * D];
+        double yi[3];
+        bool inside = true;
+        for (int j = 0; j < D; j++)
+          {
+            yi[j] = Y.at (i, j);
+            inside = inside && yi[j] == x[j];
+          }
+        bht_group (yi, x, static_cast<double> (node.count - inside), D, f, Z);
+        return;
+      }
     if (node.npoints > 0)
       {
         for (int64_t s = node.first; s < node.first + node.npoints; s++)

@@ -2,11 +2,12 @@
 // rate of independent subtract-multiply-add terms in the widest vectors.
 // Benchmark tooling only; no plug-in uses it.
 
-#include <octave/oct.h>
-
 #include <chrono>
+#include <algorithm>
 #include <cstdint>
-#include <immintrin.h>
+#include <vector>
+
+#include "../binding/quorvel.h"
 
 namespace
 {
@@ -16,100 +17,178 @@ namespace
     return std::chrono::duration<double> (std::chrono::steady_clock::now () - t0).count ();
   }
 
-  // Eight independent sums keep the loads, not the adds, the limit.
-  __attribute__ ((target ("avx2"))) double
+  typedef double V4 __attribute__ ((vector_size (32)));
+
+  // Sixteen independent sums keep the loads, not the adds, the limit.
+  QUORVEL_TARGET_256 double
   read_all (const double *x, int64_t n)
   {
-    __m256d s[4] = {_mm256_setzero_pd (), _mm256_setzero_pd (),
-                    _mm256_setzero_pd (), _mm256_setzero_pd ()};
+    V4 s[4] = {};
     int64_t i = 0;
     for (; i + 16 <= n; i += 16)
       for (int k = 0; k < 4; k++)
-        s[k] = _mm256_add_pd (s[k], _mm256_loadu_pd (x + i + 4*k));
-    double out[4];
-    _mm256_storeu_pd (out, _mm256_add_pd (_mm256_add_pd (s[0], s[1]),
-                                          _mm256_add_pd (s[2], s[3])));
-    double t = out[0] + out[1] + out[2] + out[3];
+        {
+          V4 v;
+          __builtin_memcpy (&v, x + i + 4*k, sizeof v);
+          s[k] += v;
+        }
+    const V4 u = (s[0] + s[1]) + (s[2] + s[3]);
+    double t = u[0] + u[1] + u[2] + u[3];
     for (; i < n; i++)
       t += x[i];
     return t;
   }
 
-  // The 512-bit operations for each precision, so one loop serves both.
-  struct Lanes8
-  {
-    typedef double S;
-    typedef __m512d V;
-    static constexpr int L = 8;
-    __attribute__ ((target ("avx512f"))) static V set1 (S a) { return _mm512_set1_pd (a); }
-    __attribute__ ((target ("avx512f"))) static V sub (V a, V b) { return _mm512_sub_pd (a, b); }
-    __attribute__ ((target ("avx512f"))) static V mul (V a, V b) { return _mm512_mul_pd (a, b); }
-    __attribute__ ((target ("avx512f"))) static V add (V a, V b) { return _mm512_add_pd (a, b); }
-  };
-
-  struct Lanes16
-  {
-    typedef float S;
-    typedef __m512 V;
-    static constexpr int L = 16;
-    __attribute__ ((target ("avx512f"))) static V set1 (S a) { return _mm512_set1_ps (a); }
-    __attribute__ ((target ("avx512f"))) static V sub (V a, V b) { return _mm512_sub_ps (a, b); }
-    __attribute__ ((target ("avx512f"))) static V mul (V a, V b) { return _mm512_mul_ps (a, b); }
-    __attribute__ ((target ("avx512f"))) static V add (V a, V b) { return _mm512_add_ps (a, b); }
-  };
-
   // Terms acc += (x - y)^2, every operation rounded on its own: 12 vectors
   // of reference values and 12 accumulators stay in registers while each
   // query coordinate is broadcast from an L1-resident array, the shape of
   // a neighbour scan's inner loop.  Returns terms per second.
-  template <typename W>
-  __attribute__ ((target ("avx512f"))) double
-  term_rate (int64_t reps, typename W::S *sink)
+  template <typename S, int BITS>
+  inline __attribute__ ((always_inline)) double
+  term_rate (int64_t reps, volatile S *sink)
   {
-    typedef typename W::S S;
-    typedef typename W::V V;
+    typedef S V __attribute__ ((vector_size (BITS / 8)));
+    constexpr int L = BITS / 8 / sizeof (S);
     V acc[12], x[12];
     S y[64];
     for (int j = 0; j < 64; j++)
       y[j] = S (j) * S (1e-3);
     for (int k = 0; k < 12; k++)
       {
-        acc[k] = W::set1 (0);
-        x[k] = W::set1 (S (k + 1) * S (1e-2));
+        acc[k] = V {};
+        x[k] = S (k + 1) * S (1e-2) - V {};
       }
     auto t0 = std::chrono::steady_clock::now ();
     for (int64_t r = 0; r < reps; r++)
       {
-        const V q = W::set1 (y[r & 63]);
+        const V q = y[r & 63] - V {};
 #pragma GCC unroll 12
         for (int k = 0; k < 12; k++)
           {
-            const V d = W::sub (x[k], q);
-            acc[k] = W::add (acc[k], W::mul (d, d));
+            const V d = x[k] - q;
+            acc[k] = acc[k] + d * d;
           }
       }
     const double t = seconds_since (t0);
     for (int k = 1; k < 12; k++)
-      acc[0] = W::add (acc[0], acc[k]);
-    S out[W::L];
-    __builtin_memcpy (out, &acc[0], sizeof (out));
-    *sink = out[0];
-    return double (reps) * 12 * W::L / t;
+      acc[0] = acc[0] + acc[k];
+    *sink = acc[0][0];          // a volatile store: the loop is not dead
+    return double (reps) * 12 * L / t;
+  }
+
+  QUORVEL_TARGET_512 void
+  rates512 (double& drate, double& srate)
+  {
+    volatile double dsink;
+    volatile float ssink;
+    drate = term_rate<double, 512> (20000000, &dsink);
+    srate = term_rate<float, 512> (20000000, &ssink);
+  }
+
+  QUORVEL_TARGET_256 void
+  rates256 (double& drate, double& srate)
+  {
+    volatile double dsink;
+    volatile float ssink;
+    drate = term_rate<double, 256> (20000000, &dsink);
+    srate = term_rate<float, 256> (20000000, &ssink);
+  }
+
+  void
+  rates128 (double& drate, double& srate)
+  {
+    volatile double dsink;
+    volatile float ssink;
+    drate = term_rate<double, 128> (20000000, &dsink);
+    srate = term_rate<float, 128> (20000000, &ssink);
+  }
+
+  // The compare floor of a one-set pair loop over nominal codes: every
+  // pair (i, j > i) of the N rows of CODES (column-major, P columns) and
+  // every column, one lane-wise equality test and one count per element
+  // of the result, codes and counts as 32-bit integers.  Seconds, best of
+  // three.
+  template <int BITS>
+  inline __attribute__ ((always_inline)) double
+  compare_floor (const int32_t *codes, int64_t N, int64_t P)
+  {
+    typedef int32_t I __attribute__ ((vector_size (BITS / 8)));
+    constexpr int W = BITS / 32;
+    std::vector<int32_t> count (N + W);
+    volatile int32_t sink = 0;
+    double best = 1e300;
+    for (int rep = 0; rep < 3; rep++)
+      {
+        auto t0 = std::chrono::steady_clock::now ();
+        for (int64_t i = 0; i + 1 < N; i++)
+          {
+            std::fill (count.begin (), count.end (), 0);
+            for (int64_t k = 0; k < P; k++)
+              {
+                const int32_t *col = codes + k*N;
+                const I x = I {} + col[i];
+                for (int64_t j = i + 1; j < N; j += W)
+                  {
+                    I c, v;
+                    __builtin_memcpy (&v, col + std::min (j, N - W), sizeof v);
+                    __builtin_memcpy (&c, count.data () + j, sizeof c);
+                    c -= (v == x);
+                    __builtin_memcpy (count.data () + j, &c, sizeof c);
+                  }
+              }
+            sink = sink + count[N - 1];
+          }
+        best = std::min (best, seconds_since (t0));
+      }
+    return best;
+  }
+
+  QUORVEL_TARGET_512 double
+  compare512 (const int32_t *c, int64_t N, int64_t P)
+  {
+    return compare_floor<512> (c, N, P);
+  }
+
+  QUORVEL_TARGET_256 double
+  compare256 (const int32_t *c, int64_t N, int64_t P)
+  {
+    return compare_floor<256> (c, N, P);
+  }
+
+  double
+  compare128 (const int32_t *c, int64_t N, int64_t P)
+  {
+    return compare_floor<128> (c, N, P);
   }
 }
 
 DEFUN_DLD (__benchfloor__, args, ,
            "-*- texinfo -*-\n\
 @deftypefn {quorvel} {[@var{bytes_per_s}, @var{dterms_per_s}, @var{sterms_per_s}] =} __benchfloor__ (@var{x})\n\
+@deftypefnx {quorvel} {@var{seconds} =} __benchfloor__ (@var{codes})\n\
 \n\
 Benchmark tooling: the one-core read rate over @var{x} (double), and the\n\
 rates of subtract-square-add terms in double and single precision in the\n\
-widest vectors, or 0 where AVX-512 is missing.\n\
+widest vectors the machine has.  Given an int32 matrix of @var{codes}, the\n\
+time of a loop of vector compares over every pair of its rows and every\n\
+column, the floor of a one-set simple-matching pass.\n\
 \n\
 @end deftypefn\n")
 {
   if (args.length () != 1)
     print_usage ();
+  if (args(0).is_int32_type ())
+    {
+      const int32NDArray c = args(0).int32_array_value ();
+      const int64_t N = c.rows ();
+      const int64_t P = c.numel () / std::max<int64_t> (N, 1);
+      const int32_t *d = reinterpret_cast<const int32_t *> (c.data ());
+      if (N < 64)
+        return ovl (0.0);
+      const int bits = quorvel::vector_bits ();
+      return ovl (bits >= 512 ? compare512 (d, N, P)
+                  : (bits >= 256 ? compare256 (d, N, P) : compare128 (d, N, P)));
+    }
   const NDArray x = args(0).array_value ();
   const int64_t n = x.numel ();
   read_all (x.data (), n);            // warm the page tables
@@ -123,12 +202,12 @@ widest vectors, or 0 where AVX-512 is missing.\n\
       best = std::max (best, n * 8.0 / t);
     }
   double drate = 0, srate = 0;
-  if (__builtin_cpu_supports ("avx512f"))
-    {
-      double dsink;
-      float ssink;
-      drate = term_rate<Lanes8> (20000000, &dsink);
-      srate = term_rate<Lanes16> (20000000, &ssink);
-    }
+  const int bits = quorvel::vector_bits ();
+  if (bits >= 512)
+    rates512 (drate, srate);
+  else if (bits >= 256)
+    rates256 (drate, srate);
+  else
+    rates128 (drate, srate);
   return ovl (best, drate, srate);
 }

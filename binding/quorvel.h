@@ -15,29 +15,150 @@
 #define QUORVEL_HELP(USAGE, BODY) \
   "-*- texinfo -*-\n" USAGE "\n" BODY "\n\n@end deftypefn\n"
 
-// The widest vectors a fast path may use: 512 (AVX-512), 256 (AVX2) or
-// 128 (the SSE2 every x86-64 has).  The CPU decides at run time; a build
-// may lower the cap so that the narrower paths are tested on one machine.
+// The widest vectors a fast path may use, in bits: 512, 256 or 128.  Every
+// fast path is written once with GCC vector extensions and instantiated per
+// width; vector_bits () picks the width at run time.  On x86 the CPU decides
+// (AVX-512, AVX2, or the SSE2 every x86-64 has); elsewhere the 128-bit form
+// runs, which the compiler maps onto the target's own vectors (NEON on
+// aarch64).  A build may lower the cap so that the narrower paths are tested
+// on one machine; QUORVEL_PLAIN keeps the reference loops only.
 #if ! defined (QUORVEL_MAX_ISA)
 #  define QUORVEL_MAX_ISA 512
 #endif
 
+#if defined (__x86_64__)
+#  define QUORVEL_X86 1
+#  include <immintrin.h>
+// Code generation for one width; FMA is never enabled, so every product
+// and sum stays rounded on its own.
+#  define QUORVEL_TARGET_512 __attribute__ ((target ("avx512f")))
+#  define QUORVEL_TARGET_256 __attribute__ ((target ("avx2")))
+#else
+#  define QUORVEL_TARGET_512
+#  define QUORVEL_TARGET_256
+#endif
+#define QUORVEL_TARGET_128
+
 namespace quorvel
 {
+  // The vector width of this run, in bits; 0 in a plain build.
+  inline int
+  vector_bits ()
+  {
+#if defined (QUORVEL_PLAIN)
+    return 0;
+#elif defined (QUORVEL_X86)
+    __builtin_cpu_init ();
+    if (QUORVEL_MAX_ISA >= 512 && __builtin_cpu_supports ("avx512f"))
+      return 512;
+    if (QUORVEL_MAX_ISA >= 256 && __builtin_cpu_supports ("avx2"))
+      return 256;
+    return 128;
+#else
+    return 128;
+#endif
+  }
+
   inline bool
   use_avx512 ()
   {
-    __builtin_cpu_init ();
-    return QUORVEL_MAX_ISA >= 512 && __builtin_cpu_supports ("avx512f");
+    return vector_bits () >= 512;
   }
 
   inline bool
   use_avx2 ()
   {
-    __builtin_cpu_init ();
-    return QUORVEL_MAX_ISA >= 256 && __builtin_cpu_supports ("avx2");
+    return vector_bits () >= 256;
   }
 
+  // Lane I of a comparison result (all ones or all zeros) as bit I.  This
+  // is the one step with no portable vector form: x86 has an instruction
+  // per width, any other target reads the lanes.  A width without one
+  // stops the build.
+  template <typename M>
+  inline unsigned
+  lane_mask_generic (M m)
+  {
+    constexpr int n = sizeof (M) / sizeof (m[0]);
+    unsigned bits = 0;
+    for (int i = 0; i < n; i++)
+      bits |= (m[i] != 0 ? 1u : 0u) << i;
+    return bits;
+  }
+
+#if defined (QUORVEL_X86)
+  // The types comparisons of double and of float vectors yield.
+  template <typename T, int BYTES>
+  struct CompareOf
+  {
+    typedef T V __attribute__ ((vector_size (BYTES)));
+    typedef decltype (V {} < V {}) type;
+  };
+  typedef CompareOf<double, 16>::type LaneMask64x2;
+  typedef CompareOf<double, 32>::type LaneMask64x4;
+  typedef CompareOf<double, 64>::type LaneMask64x8;
+  typedef CompareOf<float, 16>::type LaneMask32x4;
+  typedef CompareOf<float, 32>::type LaneMask32x8;
+  typedef CompareOf<float, 64>::type LaneMask32x16;
+
+  inline unsigned
+  lane_mask (LaneMask64x2 m)
+  {
+    return _mm_movemask_pd (reinterpret_cast<__m128d> (m));
+  }
+
+  inline unsigned
+  lane_mask (LaneMask32x4 m)
+  {
+    return _mm_movemask_ps (reinterpret_cast<__m128> (m));
+  }
+
+  QUORVEL_TARGET_256 inline unsigned
+  lane_mask (LaneMask64x4 m)
+  {
+    return _mm256_movemask_pd (reinterpret_cast<__m256d> (m));
+  }
+
+  QUORVEL_TARGET_256 inline unsigned
+  lane_mask (LaneMask32x8 m)
+  {
+    return _mm256_movemask_ps (reinterpret_cast<__m256> (m));
+  }
+
+  QUORVEL_TARGET_512 inline unsigned
+  lane_mask (LaneMask64x8 m)
+  {
+    const __m512i v = reinterpret_cast<__m512i> (m);
+    return _mm512_test_epi64_mask (v, v);
+  }
+
+  QUORVEL_TARGET_512 inline unsigned
+  lane_mask (LaneMask32x16 m)
+  {
+    const __m512i v = reinterpret_cast<__m512i> (m);
+    return _mm512_test_epi32_mask (v, v);
+  }
+
+  // Any other comparison type has no instruction here: refuse to build.
+  template <typename M>
+  inline unsigned
+  lane_mask (M m)
+  {
+    static_assert (sizeof (M) == 0, "no lane mask extraction for this vector width");
+    return lane_mask_generic (m);
+  }
+#else
+  template <typename M>
+  inline unsigned
+  lane_mask (M m)
+  {
+    return lane_mask_generic (m);
+  }
+#endif
+}
+
+namespace quorvel
+{
   // Raise the host's error with MSG as the whole message.  Every message
   // is "<function>: <sentence>." and never contains a format directive.
   [[noreturn]] inline void

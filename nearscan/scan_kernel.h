@@ -1,7 +1,7 @@
-// The tiled distance scan of __nearscan__, compiled once per instruction
-// set.  The includer opens a "#pragma GCC target" region, defines
-// NEARSCAN_ISA (512, 256 or 128) and NEARSCAN_NS, and includes this file;
-// every function here is then generated for that instruction set only.
+// The tiled distance scan of __nearscan__, compiled once per vector width.
+// The includer defines NEARSCAN_ISA (512, 256 or 128) and NEARSCAN_NS and
+// includes this file, on x86 inside a "#pragma GCC target" region for that
+// width's instruction set.
 // Shared pieces (Metric, KBest, aligned storage) come from nearscan.h.
 //
 // Exactness: each SIMD lane holds the sum of one (reference, query) pair
@@ -15,194 +15,55 @@ namespace NEARSCAN_NS
   using quorvel::nearscan::KBest;
   using quorvel::nearscan::AlignedBuffer;
 
-  template <typename T> struct Lanes;
+  // Lanes of T in one vector of NEARSCAN_ISA bits, written with the
+  // compiler's generic vectors: each operator is one lane-wise IEEE
+  // operation, whatever the target turns it into.
+  template <typename T>
+  struct Lanes
+  {
+    typedef T V __attribute__ ((vector_size (NEARSCAN_ISA / 8)));
+    typedef decltype (V {} < V {}) M;
+    static constexpr int W = NEARSCAN_ISA / 8 / sizeof (T);
+    static V zero () { return V {}; }
+    static V
+    load (const T *p)
+    {
+      V v;
+      __builtin_memcpy (&v, __builtin_assume_aligned (p, 64), sizeof v);
+      return v;
+    }
+    // x - (+0) is x for every x, the zeros' signs included.
+    static V set1 (T x) { return x - V {}; }
+    static V sub (V a, V b) { return a - b; }
+    static V mul (V a, V b) { return a * b; }
+    static V add (V a, V b) { return a + b; }
+    static V
+    abs (V a)
+    {
+      const M sign = reinterpret_cast<M> (T (-0.0) - V {});
+      return reinterpret_cast<V> (reinterpret_cast<M> (a) & ~sign);
+    }
+    // A NaN difference, or one above the running maximum, replaces it.
+    static V take_max (V acc, V a) { return (a > acc) | (a != a) ? a : acc; }
+    // The max instruction's own rule.
+    static V larger (V a, V acc) { return a > acc ? a : acc; }
+    static unsigned below (V a, T w) { return quorvel::lane_mask (a < set1 (w)); }
+    static void
+    store (T *p, V a)
+    {
+      __builtin_memcpy (__builtin_assume_aligned (p, 64), &a, sizeof a);
+    }
+  };
 
 #if NEARSCAN_ISA == 512
-
-  template <>
-  struct Lanes<double>
-  {
-    typedef __m512d V;
-    static constexpr int W = 8;
-    static V zero () { return _mm512_setzero_pd (); }
-    static V load (const double *p) { return _mm512_load_pd (p); }
-    static V set1 (double x) { return _mm512_set1_pd (x); }
-    static V sub (V a, V b) { return _mm512_sub_pd (a, b); }
-    static V mul (V a, V b) { return _mm512_mul_pd (a, b); }
-    static V add (V a, V b) { return _mm512_add_pd (a, b); }
-    static V abs (V a) { return _mm512_abs_pd (a); }
-    // A NaN difference, or one above the running maximum, replaces it.
-    static V
-    take_max (V acc, V a)
-    {
-      const __mmask8 m = _mm512_cmp_pd_mask (a, acc, _CMP_GT_OQ)
-                         | _mm512_cmp_pd_mask (a, a, _CMP_UNORD_Q);
-      return _mm512_mask_blend_pd (m, acc, a);
-    }
-    // Masked form: the plain one trips a false uninitialised warning.
-    static V larger (V a, V acc) { return _mm512_maskz_max_pd (0xFF, a, acc); }
-    static unsigned
-    below (V a, double w)
-    {
-      return _mm512_cmp_pd_mask (a, _mm512_set1_pd (w), _CMP_LT_OQ);
-    }
-    static void store (double *p, V a) { _mm512_store_pd (p, a); }
-  };
-
-  template <>
-  struct Lanes<float>
-  {
-    typedef __m512 V;
-    static constexpr int W = 16;
-    static V zero () { return _mm512_setzero_ps (); }
-    static V load (const float *p) { return _mm512_load_ps (p); }
-    static V set1 (float x) { return _mm512_set1_ps (x); }
-    static V sub (V a, V b) { return _mm512_sub_ps (a, b); }
-    static V mul (V a, V b) { return _mm512_mul_ps (a, b); }
-    static V add (V a, V b) { return _mm512_add_ps (a, b); }
-    static V abs (V a) { return _mm512_abs_ps (a); }
-    static V
-    take_max (V acc, V a)
-    {
-      const __mmask16 m = _mm512_cmp_ps_mask (a, acc, _CMP_GT_OQ)
-                          | _mm512_cmp_ps_mask (a, a, _CMP_UNORD_Q);
-      return _mm512_mask_blend_ps (m, acc, a);
-    }
-    static V larger (V a, V acc) { return _mm512_maskz_max_ps (0xFFFF, a, acc); }
-    static unsigned
-    below (V a, float w)
-    {
-      return _mm512_cmp_ps_mask (a, _mm512_set1_ps (w), _CMP_LT_OQ);
-    }
-    static void store (float *p, V a) { _mm512_store_ps (p, a); }
-  };
-
   // Query rows per tile and vectors of reference points per tile: 4 x 4
   // accumulators leave registers for the loaded coordinates.
   constexpr int R = 4;
   constexpr int NV = 4;
-
-#elif NEARSCAN_ISA == 256
-
-  template <>
-  struct Lanes<double>
-  {
-    typedef __m256d V;
-    static constexpr int W = 4;
-    static V zero () { return _mm256_setzero_pd (); }
-    static V load (const double *p) { return _mm256_load_pd (p); }
-    static V set1 (double x) { return _mm256_set1_pd (x); }
-    static V sub (V a, V b) { return _mm256_sub_pd (a, b); }
-    static V mul (V a, V b) { return _mm256_mul_pd (a, b); }
-    static V add (V a, V b) { return _mm256_add_pd (a, b); }
-    static V abs (V a) { return _mm256_andnot_pd (_mm256_set1_pd (-0.0), a); }
-    static V
-    take_max (V acc, V a)
-    {
-      const V m = _mm256_or_pd (_mm256_cmp_pd (a, acc, _CMP_GT_OQ),
-                                _mm256_cmp_pd (a, a, _CMP_UNORD_Q));
-      return _mm256_blendv_pd (acc, a, m);
-    }
-    static V larger (V a, V acc) { return _mm256_max_pd (a, acc); }
-    static unsigned
-    below (V a, double w)
-    {
-      return _mm256_movemask_pd (_mm256_cmp_pd (a, _mm256_set1_pd (w), _CMP_LT_OQ));
-    }
-    static void store (double *p, V a) { _mm256_store_pd (p, a); }
-  };
-
-  template <>
-  struct Lanes<float>
-  {
-    typedef __m256 V;
-    static constexpr int W = 8;
-    static V zero () { return _mm256_setzero_ps (); }
-    static V load (const float *p) { return _mm256_load_ps (p); }
-    static V set1 (float x) { return _mm256_set1_ps (x); }
-    static V sub (V a, V b) { return _mm256_sub_ps (a, b); }
-    static V mul (V a, V b) { return _mm256_mul_ps (a, b); }
-    static V add (V a, V b) { return _mm256_add_ps (a, b); }
-    static V abs (V a) { return _mm256_andnot_ps (_mm256_set1_ps (-0.0f), a); }
-    static V
-    take_max (V acc, V a)
-    {
-      const V m = _mm256_or_ps (_mm256_cmp_ps (a, acc, _CMP_GT_OQ),
-                                _mm256_cmp_ps (a, a, _CMP_UNORD_Q));
-      return _mm256_blendv_ps (acc, a, m);
-    }
-    static V larger (V a, V acc) { return _mm256_max_ps (a, acc); }
-    static unsigned
-    below (V a, float w)
-    {
-      return _mm256_movemask_ps (_mm256_cmp_ps (a, _mm256_set1_ps (w), _CMP_LT_OQ));
-    }
-    static void store (float *p, V a) { _mm256_store_ps (p, a); }
-  };
-
+#else
   // Sixteen registers: 4 x 2 accumulators, two loaded vectors, temporaries.
   constexpr int R = 4;
   constexpr int NV = 2;
-
-#else
-
-  template <>
-  struct Lanes<double>
-  {
-    typedef __m128d V;
-    static constexpr int W = 2;
-    static V zero () { return _mm_setzero_pd (); }
-    static V load (const double *p) { return _mm_load_pd (p); }
-    static V set1 (double x) { return _mm_set1_pd (x); }
-    static V sub (V a, V b) { return _mm_sub_pd (a, b); }
-    static V mul (V a, V b) { return _mm_mul_pd (a, b); }
-    static V add (V a, V b) { return _mm_add_pd (a, b); }
-    static V abs (V a) { return _mm_andnot_pd (_mm_set1_pd (-0.0), a); }
-    static V
-    take_max (V acc, V a)
-    {
-      const V m = _mm_or_pd (_mm_cmpgt_pd (a, acc), _mm_cmpunord_pd (a, a));
-      return _mm_or_pd (_mm_and_pd (m, a), _mm_andnot_pd (m, acc));
-    }
-    static V larger (V a, V acc) { return _mm_max_pd (a, acc); }
-    static unsigned
-    below (V a, double w)
-    {
-      return _mm_movemask_pd (_mm_cmplt_pd (a, _mm_set1_pd (w)));
-    }
-    static void store (double *p, V a) { _mm_store_pd (p, a); }
-  };
-
-  template <>
-  struct Lanes<float>
-  {
-    typedef __m128 V;
-    static constexpr int W = 4;
-    static V zero () { return _mm_setzero_ps (); }
-    static V load (const float *p) { return _mm_load_ps (p); }
-    static V set1 (float x) { return _mm_set1_ps (x); }
-    static V sub (V a, V b) { return _mm_sub_ps (a, b); }
-    static V mul (V a, V b) { return _mm_mul_ps (a, b); }
-    static V add (V a, V b) { return _mm_add_ps (a, b); }
-    static V abs (V a) { return _mm_andnot_ps (_mm_set1_ps (-0.0f), a); }
-    static V
-    take_max (V acc, V a)
-    {
-      const V m = _mm_or_ps (_mm_cmpgt_ps (a, acc), _mm_cmpunord_ps (a, a));
-      return _mm_or_ps (_mm_and_ps (m, a), _mm_andnot_ps (m, acc));
-    }
-    static V larger (V a, V acc) { return _mm_max_ps (a, acc); }
-    static unsigned
-    below (V a, float w)
-    {
-      return _mm_movemask_ps (_mm_cmplt_ps (a, _mm_set1_ps (w)));
-    }
-    static void store (float *p, V a) { _mm_store_ps (p, a); }
-  };
-
-  constexpr int R = 4;
-  constexpr int NV = 2;
-
 #endif
 
   // One coordinate's term added to a pair's accumulated distance.  With

@@ -12,6 +12,7 @@
 #include "../binding/quorvel.h"
 #include "levelgap.h"
 #if ! defined (QUORVEL_PLAIN)
+#  define LEVELGAP_FAST 1
 #  include "levelgap_fast.h"
 #endif
 
@@ -100,7 +101,7 @@ namespace
        const std::vector<int64_t>& yCodes, int64_t nx, int64_t ny, int64_t p,
        bool oneSet, const std::vector<int64_t>& active, double *out)
   {
-#if ! defined (QUORVEL_PLAIN)
+#if defined (LEVELGAP_FAST)
     if (fastPairs (pol, pol.stats, xCodes, yCodes, nx, ny, p, oneSet, active, out))
       return;
 #endif
@@ -589,10 +590,12 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %! Y = ceil (9 * rand (5, 4) .^ 2);       # some levels absent from R
 %! Y(1,:) = [9 9 9 9];
 %! w = [1 0 -0.5 2];
-%! ## Enough rows for the vector loop, levels past 16 for its gathers.
-%! Xb = [ceil(20 * rand (21, 2) .^ 3), ceil(12 * rand (21, 1) .^ 2)];
-%! Yb = [ceil(20 * rand (11, 2) .^ 3), ceil(12 * rand (11, 1) .^ 2)];
-%! Wb = [0.5 1 2];
+%! ## Enough rows for the vector loop; levels past 16 for its gathers,
+%! ## up to 16 and up to 8 for its two permutes.
+%! Xb = [ceil(20 * rand (21, 2) .^ 3), ceil(12 * rand (21, 1) .^ 2), ceil(6 * rand (21, 1))];
+%! Yb = [ceil(20 * rand (11, 2) .^ 3), ceil(12 * rand (11, 1) .^ 2), ceil(7 * rand (11, 1))];
+%! Xb(1:2,3:4) = [12 1; 11 6];
+%! Wb = [0.5 1 2 1.5];
 
 ## Every measure against the reference, bit for bit.
 %!test

@@ -1,5 +1,6 @@
-// Fast pair loop of __levelgap__ for processors with AVX-512.  Each vector
-// lane is one pair; a lane adds its variables' contributions in ascending
+// Fast pair loop of __levelgap__, written once with the compiler's generic
+// vectors and built for 512, 256 and 128 bits.  Each vector lane is one
+// pair; a lane adds its variables' contributions in ascending
 // variable order, one rounded addition each, exactly as the plain loop of
 // levelgap.h does, so the results are the same bits.  Contributions come
 // from the policies themselves: either the match and mismatch values of a
@@ -11,7 +12,6 @@
 
 #include "levelgap.h"
 
-#include <immintrin.h>
 #include <type_traits>
 
 namespace quorvel
@@ -31,12 +31,13 @@ namespace nominal
   {
     int64_t stride = 0;
     std::vector<int32_t> code;
+    std::vector<double> dcode;  // the same codes as doubles, for compares
     bool absent = false;        // some code has frequency zero
   };
 
   inline Columns
   localColumns (const std::vector<int64_t>& codes, int64_t rows, int64_t p,
-                const Stats& t, const std::vector<int64_t>& active)
+                const Stats& t, const std::vector<int64_t>& active, bool asDouble)
   {
     Columns c;
     c.stride = rows + BLOCK;
@@ -53,6 +54,8 @@ namespace nominal
               c.absent = true;
           }
       }
+    if (asDouble)
+      c.dcode.assign (c.code.begin (), c.code.end ());
     return c;
   }
 
@@ -131,34 +134,85 @@ namespace nominal
     return tab;
   }
 
-  // All eight lanes.  The masked forms of the intrinsics below spare GCC 12
-  // its false warnings about the unmasked forms' undefined pass-through.
-  constexpr __mmask8 ALL = 0xFF;
-
-  __attribute__ ((target ("avx512f"))) inline __m512i
-  widen (__m256i v)
+  template <typename T, int BITS>
+  struct Vec
   {
-    return _mm512_maskz_cvtepi32_epi64 (ALL, v);
+    typedef T type __attribute__ ((vector_size (BITS / 8)));
+  };
+
+  // Adds a lane's table entry to each lane of ACC: one permute of one or
+  // two vectors where the row fits, else one load per lane.  (Vectors pass
+  // by reference: this is inlined into each width's loop and never has a
+  // calling convention of its own.)
+  template <int BITS, typename V, typename I>
+  inline __attribute__ ((always_inline)) void
+  addEntry (V& acc, const double *row, int64_t w, const I& code)
+  {
+    constexpr int W = BITS / 64;
+    if constexpr (BITS == 512)
+      {
+        V lo;
+        __builtin_memcpy (&lo, row, sizeof lo);
+        if (w == 8)
+          {
+            acc = acc + __builtin_shuffle (lo, code);
+            return;
+          }
+        if (w == 16)
+          {
+            V hi;
+            __builtin_memcpy (&hi, row + W, sizeof hi);
+            acc = acc + __builtin_shuffle (lo, hi, code);
+            return;
+          }
+      }
+    else if constexpr (BITS == 256)
+      if (w == 8)
+        {
+          V lo, hi;
+          __builtin_memcpy (&lo, row, sizeof lo);
+          __builtin_memcpy (&hi, row + W, sizeof hi);
+          acc = acc + __builtin_shuffle (lo, hi, code);
+          return;
+        }
+    V v;
+#pragma GCC unroll 8
+    for (int l = 0; l < W; l++)
+      v[l] = row[code[l]];
+    acc = acc + v;
   }
 
-  template <typename Policy>
-  __attribute__ ((target ("avx512f"))) void
-  pairsAvx512 (const Policy& pol, const Stats& t,
-               const std::vector<int64_t>& xCodes, const Columns& cols,
-               const PairTables& tab, int64_t nx, int64_t ny, int64_t p,
-               bool oneSet, const std::vector<int64_t>& active, double *out)
+  // The pair loop for vectors of BITS bits: four vectors of lanes per
+  // block of pairs, each lane one pair.  A lane's running values change
+  // only by the additions the plain loop makes, in the same order.
+  template <typename Policy, int BITS>
+  inline __attribute__ ((always_inline)) void
+  pairsVec (const Policy& pol, const Stats& t,
+            const std::vector<int64_t>& xCodes, const Columns& cols,
+            const PairTables& tab, int64_t nx, int64_t ny, int64_t p,
+            bool oneSet, const std::vector<int64_t>& active, double *out)
   {
+    typedef typename Vec<double, BITS>::type V;
+    typedef typename Vec<int64_t, BITS>::type I;
+    typedef typename Vec<int32_t, BITS / 2>::type I32;
+    constexpr int W = BITS / 64;
+    constexpr int64_t B = 4 * W;
+    static_assert (B <= BLOCK, "a block reads at most the padding past the last row");
+
     const int64_t na = active.size ();
     std::vector<int64_t> xl (na);
     std::vector<double> mv (na);
     std::vector<double> mm (na);
     std::vector<const double *> r1 (na);
     std::vector<const double *> r2 (na);
-    alignas (64) double b1[BLOCK];
-    alignas (64) double b2[BLOCK];
+    double b1[B];
+    double b2[B];
     bool mismatch = false;
     if constexpr (Policy::SELECT)
       mismatch = pol.hasMismatch ();
+    // A copy no store can reach: its constants stay in registers.
+    const Policy fin = pol;
+
     int64_t c = 0;
     for (int64_t i = 0; i < nx; i++)
       {
@@ -181,79 +235,64 @@ namespace nominal
                   r2[a] = tab.second.data () + at;
               }
           }
-        for (int64_t jb = oneSet ? i + 1 : 0; jb < ny; jb += BLOCK)
+        for (int64_t jb = oneSet ? i + 1 : 0; jb < ny; jb += B)
           {
-            __m512d s[4], u[4];
-            for (int q = 0; q < 4; q++)
-              s[q] = u[q] = _mm512_setzero_pd ();
+            V s[4] = {}, u[4] = {};
             for (int64_t a = 0; a < na; a++)
               {
                 const int32_t *yk = cols.code.data () + a * cols.stride + jb;
-                __m256i idx32[4];
-                for (int q = 0; q < 4; q++)
-                  idx32[q] = _mm256_loadu_si256 (reinterpret_cast<const __m256i *> (yk + 8*q));
                 if constexpr (Policy::SELECT)
                   {
-                    const __m512i xv = _mm512_set1_epi64 (xl[a]);
-                    const __m512d m = _mm512_set1_pd (mv[a]);
-                    const __m512d n = _mm512_set1_pd (mm[a]);
+                    // Codes compared as doubles (exact below 2^31): one
+                    // load and one compare every width has.
+                    const double *yd = cols.dcode.data () + a * cols.stride + jb;
+                    const V xv = double (xl[a]) - V {};
+                    const V m = mv[a] - V {};
+                    const V n = mm[a] - V {};
+#pragma GCC unroll 4
                     for (int q = 0; q < 4; q++)
                       {
-                        const __mmask8 eq
-                          = _mm512_cmpeq_epi64_mask (widen (idx32[q]), xv);
-                        s[q] = _mm512_mask_add_pd (s[q], eq, s[q], m);
+                        V cd;
+                        __builtin_memcpy (&cd, yd + W*q, sizeof cd);
+                        const auto eq = cd == xv;
+                        s[q] = eq ? s[q] + m : s[q];
                         if (mismatch)
-                          s[q] = _mm512_mask_add_pd (s[q], static_cast<__mmask8> (~eq), s[q], n);
+                          s[q] = eq ? s[q] : s[q] + n;
                       }
                   }
                 else
                   {
                     const int64_t w = tab.width[a];
-                    if (w == 8)
+#pragma GCC unroll 4
+                    for (int q = 0; q < 4; q++)
                       {
-                        const __m512d t1 = _mm512_loadu_pd (r1[a]);
-                        for (int q = 0; q < 4; q++)
-                          s[q] = _mm512_add_pd (s[q], _mm512_maskz_permutexvar_pd (ALL, widen (idx32[q]), t1));
+                        I32 c32;
+                        __builtin_memcpy (&c32, yk + W*q, sizeof c32);
+                        const I code = __builtin_convertvector (c32, I);
+                        addEntry<BITS> (s[q], r1[a], w, code);
                         if (Policy::VALUES == 2)
-                          {
-                            const __m512d t2 = _mm512_loadu_pd (r2[a]);
-                            for (int q = 0; q < 4; q++)
-                              u[q] = _mm512_add_pd (u[q], _mm512_maskz_permutexvar_pd (ALL, widen (idx32[q]), t2));
-                          }
-                      }
-                    else if (w == 16)
-                      {
-                        const __m512d lo1 = _mm512_loadu_pd (r1[a]);
-                        const __m512d hi1 = _mm512_loadu_pd (r1[a] + 8);
-                        for (int q = 0; q < 4; q++)
-                          s[q] = _mm512_add_pd (s[q], _mm512_permutex2var_pd (lo1, widen (idx32[q]), hi1));
-                        if (Policy::VALUES == 2)
-                          {
-                            const __m512d lo2 = _mm512_loadu_pd (r2[a]);
-                            const __m512d hi2 = _mm512_loadu_pd (r2[a] + 8);
-                            for (int q = 0; q < 4; q++)
-                              u[q] = _mm512_add_pd (u[q], _mm512_permutex2var_pd (lo2, widen (idx32[q]), hi2));
-                          }
-                      }
-                    else
-                      {
-                        for (int q = 0; q < 4; q++)
-                          s[q] = _mm512_add_pd (s[q], _mm512_mask_i32gather_pd (_mm512_setzero_pd (), ALL, idx32[q], r1[a], 8));
-                        if (Policy::VALUES == 2)
-                          for (int q = 0; q < 4; q++)
-                            u[q] = _mm512_add_pd (u[q], _mm512_mask_i32gather_pd (_mm512_setzero_pd (), ALL, idx32[q], r2[a], 8));
+                          addEntry<BITS> (u[q], r2[a], w, code);
                       }
                   }
               }
+#pragma GCC unroll 4
             for (int q = 0; q < 4; q++)
               {
-                _mm512_store_pd (b1 + 8*q, s[q]);
-                _mm512_store_pd (b2 + 8*q, u[q]);
+                __builtin_memcpy (b1 + W*q, &s[q], sizeof s[q]);
+                __builtin_memcpy (b2 + W*q, &u[q], sizeof u[q]);
               }
-            const int64_t n = std::min (BLOCK, ny - jb);
+            const int64_t n = std::min (B, ny - jb);
+            if (oneSet && n == B)
+              {
+                // A whole block: a fixed count the compiler may vectorise.
+                for (int64_t l = 0; l < B; l++)
+                  out[c + l] = fin.finish (b1[l], b2[l]);
+                c += B;
+                continue;
+              }
             for (int64_t l = 0; l < n; l++)
               {
-                const double d = pol.finish (b1[l], b2[l]);
+                const double d = fin.finish (b1[l], b2[l]);
                 if (oneSet)
                   out[c++] = d;
                 else
@@ -261,6 +300,33 @@ namespace nominal
               }
           }
       }
+  }
+
+  template <typename Policy>
+  QUORVEL_TARGET_512 void
+  pairs512 (const Policy& pol, const Stats& t, const std::vector<int64_t>& xc,
+            const Columns& cols, const PairTables& tab, int64_t nx, int64_t ny,
+            int64_t p, bool oneSet, const std::vector<int64_t>& active, double *out)
+  {
+    pairsVec<Policy, 512> (pol, t, xc, cols, tab, nx, ny, p, oneSet, active, out);
+  }
+
+  template <typename Policy>
+  QUORVEL_TARGET_256 void
+  pairs256 (const Policy& pol, const Stats& t, const std::vector<int64_t>& xc,
+            const Columns& cols, const PairTables& tab, int64_t nx, int64_t ny,
+            int64_t p, bool oneSet, const std::vector<int64_t>& active, double *out)
+  {
+    pairsVec<Policy, 256> (pol, t, xc, cols, tab, nx, ny, p, oneSet, active, out);
+  }
+
+  template <typename Policy>
+  void
+  pairs128 (const Policy& pol, const Stats& t, const std::vector<int64_t>& xc,
+            const Columns& cols, const PairTables& tab, int64_t nx, int64_t ny,
+            int64_t p, bool oneSet, const std::vector<int64_t>& active, double *out)
+  {
+    pairsVec<Policy, 128> (pol, t, xc, cols, tab, nx, ny, p, oneSet, active, out);
   }
 
   // Runs the fast loop when it applies and pays; false leaves the pairs to
@@ -276,8 +342,8 @@ namespace nominal
     if (oneSet)
       ny = nx;
     // Short rows fill too few lanes to repay the setup.
-    if (nx <= 0 || ny < (oneSet ? 16 : 8)
-        || ! quorvel::use_avx512 ())
+    const int bits = quorvel::vector_bits ();
+    if (nx <= 0 || ny < (oneSet ? 16 : 8) || bits == 0)
       return false;
     PairTables tab;
     if constexpr (! Policy::SELECT)
@@ -287,7 +353,8 @@ namespace nominal
         if (size > TABLE_CAP || double (size) > work)
           return false;
       }
-    const Columns cols = localColumns (oneSet ? xCodes : yCodes, ny, p, t, active);
+    const Columns cols = localColumns (oneSet ? xCodes : yCodes, ny, p, t, active,
+                                       Policy::SELECT);
     // lin and lin1 set den to -Inf on an absent level: not an addition, so
     // such pairs keep the plain loop.
     if (cols.absent && (std::is_same<Policy, Lin>::value
@@ -295,7 +362,12 @@ namespace nominal
       return false;
     if constexpr (! Policy::SELECT)
       tab = buildTables (pol, t, active, tableSize (t, active));
-    pairsAvx512 (pol, t, xCodes, cols, tab, nx, ny, p, oneSet, active, out);
+    if (bits >= 512)
+      pairs512 (pol, t, xCodes, cols, tab, nx, ny, p, oneSet, active, out);
+    else if (bits >= 256)
+      pairs256 (pol, t, xCodes, cols, tab, nx, ny, p, oneSet, active, out);
+    else
+      pairs128 (pol, t, xCodes, cols, tab, nx, ny, p, oneSet, active, out);
     return true;
   }
 }

@@ -3,8 +3,9 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 #include <cstdint>
+#include <limits>
+#include <memory>
 #include <vector>
 
 #include "../binding/quorvel.h"
@@ -16,34 +17,44 @@ using quorvel::ValIdxLess;
 namespace
 {
   // Plain method, one row at a time: gather the row into the work vector,
-  // select the first K pairs with nth_element, then sort those K.
+  // select the first K pairs with nth_element, then sort those K.  Row I
+  // of the result is row I of DIST; STRIDE is the matrix's row count.
+  template <typename T>
+  void
+  select_row_plain (const T *dist, int64_t stride, int64_t N, int64_t K,
+                    int64_t i, std::vector<ValIdx<T>>& work, double *idx, T *D)
+  {
+    const ValIdxLess<T> less;
+    for (int64_t j = 0; j < N; j++)
+      work[j] = ValIdx<T> {dist[i + j*stride], j};
+    if (K < N)
+      std::nth_element (work.begin (), work.begin () + K, work.end (), less);
+    std::sort (work.begin (), work.begin () + K, less);
+    for (int64_t j = 0; j < K; j++)
+      {
+        idx[i + j*stride] = static_cast<double> (work[j].idx + 1);
+        D[i + j*stride] = work[j].val;
+      }
+  }
+
   template <typename T>
   void
   select_rows_plain (const T *dist, int64_t M, int64_t N, int64_t K,
                      double *idx, T *D)
   {
     std::vector<ValIdx<T>> work (N);
-    const ValIdxLess<T> less;
     for (int64_t i = 0; i < M; i++)
-      {
-        for (int64_t j = 0; j < N; j++)
-          work[j] = ValIdx<T> {dist[i + j*M], j};
-        if (K < N)
-          std::nth_element (work.begin (), work.begin () + K, work.end (), less);
-        std::sort (work.begin (), work.begin () + K, less);
-        for (int64_t j = 0; j < K; j++)
-          {
-            idx[i + j*M] = static_cast<double> (work[j].idx + 1);
-            D[i + j*M] = work[j].val;
-          }
-      }
+      select_row_plain (dist, M, N, K, i, work, idx, D);
   }
+
+#if ! defined (QUORVEL_PLAIN)
 
   // Filtered method.  A block of rows is read column by column, so every
   // pass over the columns reads contiguous runs of the column-major matrix.
-  // Each row keeps a candidate buffer of CAP pairs and the worst of its K
-  // best so far; a value that cannot beat that worst is rejected with one
-  // comparison.  A full buffer is cut back to its K best by nth_element, so
+  // Each row keeps a candidate buffer of CAP pairs and a threshold; one
+  // vector comparison rejects a vector of rows' values that cannot enter,
+  // and the rare survivors go to the buffer.  A full buffer is cut back to
+  // its K best by nth_element, whose K-th value becomes the threshold, so
   // even a row that admits every entry costs time linear in N.  The K best
   // under a total order are unique, so the result is the plain method's.
   template <typename T>
@@ -51,8 +62,8 @@ namespace
   {
   public:
     RowFilter (int64_t rows, int64_t K)
-      : m_K (K), m_cap (capacity (K)), m_buf (rows * m_cap),
-        m_count (rows), m_worst (rows), m_full (rows)
+      : m_K (K), m_cap (capacity (K)), m_buf (new ValIdx<T> [rows * m_cap]),
+        m_count (rows), m_worst (rows + 64), m_full (rows), m_numbers (rows)
     { }
 
     static int64_t
@@ -61,27 +72,89 @@ namespace
       return 2*K + 32;
     }
 
+    // Rows 0 .. ROWS-1 start empty, with thresholds that admit everything
+    // (NaN fails every ">="), or with SEED's where given.
     void
-    start (int64_t rows)
+    start (int64_t rows, const T *seed = nullptr)
     {
       std::fill_n (m_count.begin (), rows, 0);
       std::fill_n (m_full.begin (), rows, false);
-      // NaN fails every ">=", so an unfilled row's first test admits all.
-      std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
+      std::fill_n (m_numbers.begin (), rows, 0);
+      if (seed)
+        std::copy_n (seed, rows, m_worst.begin ());
+      else
+        std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
     }
 
-    // Column J of the block; COL points at its first row.
-    void
-    scan (const T *col, int64_t rows, int64_t j)
+    // Column J of the block, COL pointing at its first row, BITS wide
+    // vectors.  Each lane is one row, tested against that row's threshold:
+    // admitting a value changes only its own row's threshold.  AHEAD, when
+    // not zero, is how far ahead the same rows of a later column lie: short
+    // runs of rows are fetched before the hardware would start on them.
+    template <int BITS>
+    inline __attribute__ ((always_inline)) void
+    scan (const T *col, int64_t rows, int64_t j, int64_t ahead)
     {
+      typedef T V __attribute__ ((vector_size (BITS / 8)));
+      constexpr int W = BITS / 8 / sizeof (T);
       const T *worst = m_worst.data ();
-      for (int64_t r = 0; r < rows; r++)
+      int64_t r = 0;
+      for (; r + 2*W <= rows; r += 2*W)
         {
-          const T v = col[r];
-          // Superset test: passes every value that may beat the worst.
-          if (! (v >= worst[r]))
-            admit (r, v, j);
+          if (ahead != 0)
+            {
+              __builtin_prefetch (col + r + ahead);
+              __builtin_prefetch (col + r + ahead + 2*W - 1);
+            }
+          V v0, v1, w0, w1;
+          __builtin_memcpy (&v0, col + r, sizeof v0);
+          __builtin_memcpy (&v1, col + r + W, sizeof v1);
+          __builtin_memcpy (&w0, worst + r, sizeof w0);
+          __builtin_memcpy (&w1, worst + r + W, sizeof w1);
+          // Superset test: a lane passes every value that may beat the
+          // worst, NaN included.
+          const auto keep0 = v0 >= w0;
+          const auto keep1 = v1 >= w1;
+          if (__builtin_expect (quorvel::lane_mask (keep0 & keep1) == (1u << W) - 1, 1))
+            continue;
+          unsigned m = ~quorvel::lane_mask (keep0) & ((1u << W) - 1);
+          m |= (~quorvel::lane_mask (keep1) & ((1u << W) - 1)) << W;
+          do
+            {
+              const int lane = __builtin_ctz (m);
+              m &= m - 1;
+              admit (r + lane, col[r + lane], j);
+            }
+          while (m != 0);
         }
+      for (; r < rows; r++)
+        if (! (col[r] >= worst[r]))
+          admit (r, col[r], j);
+    }
+
+    // Whether row R holds its K best: unseeded rows always do; a seeded
+    // row does when at least K numbers passed its seed.
+    bool
+    complete (int64_t r) const
+    {
+      return m_numbers[r] >= m_K;
+    }
+
+    // The K-th best value held for row R, the next threshold above it (so
+    // that a value equal to it still passes), or NaN when it is not a
+    // finite number.
+    T
+    seed (int64_t r)
+    {
+      ValIdx<T> *b = m_buf.get () + r * m_cap;
+      if (m_count[r] < m_K)
+        return std::numeric_limits<T>::quiet_NaN ();
+      const ValIdxLess<T> less;
+      std::nth_element (b, b + m_K - 1, b + m_count[r], less);
+      const T t = b[m_K - 1].val;
+      if (! std::isfinite (t))
+        return std::numeric_limits<T>::quiet_NaN ();
+      return std::nextafter (t, std::numeric_limits<T>::infinity ());
     }
 
     // Sorted K best of row R, written to row I of the results.
@@ -89,7 +162,7 @@ namespace
     finish (int64_t r, int64_t i, int64_t M, double *idx, T *D)
     {
       const ValIdxLess<T> less;
-      ValIdx<T> *b = m_buf.data () + r * m_cap;
+      ValIdx<T> *b = m_buf.get () + r * m_cap;
       if (m_count[r] > m_K)
         std::nth_element (b, b + m_K, b + m_count[r], less);
       std::sort (b, b + m_K, less);
@@ -106,7 +179,8 @@ namespace
     {
       if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
         return;
-      ValIdx<T> *b = m_buf.data () + r * m_cap;
+      m_numbers[r] += ! std::isnan (v);
+      ValIdx<T> *b = m_buf.get () + r * m_cap;
       b[m_count[r]++] = ValIdx<T> {v, j};
       if (m_count[r] == m_cap)
         {
@@ -120,11 +194,112 @@ namespace
 
     int64_t m_K;
     int64_t m_cap;
-    std::vector<ValIdx<T>> m_buf;
+    // Written before read: left uninitialised, it costs no pass of its own.
+    std::unique_ptr<ValIdx<T> []> m_buf;
     std::vector<int64_t> m_count;
     std::vector<T> m_worst;
     std::vector<char> m_full;
+    std::vector<int64_t> m_numbers;
   };
+
+  // Every column of a block of rows through FILTER, every STEP-th column
+  // from column 0 when sampling.
+  template <typename T, int BITS>
+  inline __attribute__ ((always_inline)) void
+  sweep (RowFilter<T>& filter, const T *block, int64_t M, int64_t nr,
+         int64_t N, int64_t step)
+  {
+    const int64_t ahead = nr < M ? 4*step*M : 0;
+    for (int64_t j = 0; j < N; j += step)
+      filter.template scan<BITS> (block + j*M, nr, step == 1 ? j : j / step, ahead);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_512 void
+  sweep512 (RowFilter<T>& f, const T *b, int64_t M, int64_t nr, int64_t N, int64_t s)
+  {
+    sweep<T, 512> (f, b, M, nr, N, s);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_256 void
+  sweep256 (RowFilter<T>& f, const T *b, int64_t M, int64_t nr, int64_t N, int64_t s)
+  {
+    sweep<T, 256> (f, b, M, nr, N, s);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_128 void
+  sweep128 (RowFilter<T>& f, const T *b, int64_t M, int64_t nr, int64_t N, int64_t s)
+  {
+    sweep<T, 128> (f, b, M, nr, N, s);
+  }
+
+  // Columns sampled per column kept when seeding, and the fewest best a
+  // sample keeps.
+  constexpr int64_t SAMPLE_STEP = 8;
+  constexpr int64_t SAMPLE_MIN_K = 64;
+
+  template <typename T>
+  void
+  select_rows_filtered (const T *dist, int64_t M, int64_t N, int64_t K,
+                        double *idx, T *D)
+  {
+    typedef void (*Sweep) (RowFilter<T>&, const T *, int64_t, int64_t, int64_t, int64_t);
+    const int bits = quorvel::vector_bits ();
+    const Sweep sweep = bits >= 512 ? sweep512<T> : (bits >= 256 ? sweep256<T>
+                                                                  : sweep128<T>);
+    // Read as many rows per pass over the columns as the candidate buffers
+    // allow within a fixed budget: long contiguous runs of each column, and
+    // for moderate M one sequential sweep of the whole matrix.
+    const int64_t per_row = RowFilter<T>::capacity (K) * int64_t (sizeof (ValIdx<T>));
+    const int64_t budget = int64_t (4) << 20;
+    const int64_t rows = std::min (M, std::max (int64_t (64), budget / per_row));
+    RowFilter<T> filter (rows, K);
+
+    // For a large K the thresholds start loose and most of the work is
+    // admitting; a first sweep over every STEP-th column finds each row a
+    // value that, with high probability, at least K entries do not exceed:
+    // the sample's Ks-th best for Ks well above K / STEP.  A row where
+    // fewer than K numbers pass turns out to be rare and takes the plain
+    // method, so the seed never changes the result.
+    const int64_t ncols = (N + SAMPLE_STEP - 1) / SAMPLE_STEP;
+    const double mean = double (K) / SAMPLE_STEP;
+    const int64_t Ks = std::min (ncols, int64_t (mean + 4 * std::sqrt (mean) + 8));
+    const bool seeded = K >= SAMPLE_MIN_K && 4*Ks <= ncols;
+    std::unique_ptr<RowFilter<T>> sampler;
+    std::vector<T> seed;
+    if (seeded)
+      {
+        sampler.reset (new RowFilter<T> (rows, Ks));
+        seed.resize (rows);
+      }
+    std::vector<ValIdx<T>> work;
+
+    for (int64_t i0 = 0; i0 < M; i0 += rows)
+      {
+        const int64_t nr = std::min (rows, M - i0);
+        if (seeded)
+          {
+            sampler->start (nr);
+            sweep (*sampler, dist + i0, M, nr, N, SAMPLE_STEP);
+            for (int64_t r = 0; r < nr; r++)
+              seed[r] = sampler->seed (r);
+          }
+        filter.start (nr, seeded ? seed.data () : nullptr);
+        sweep (filter, dist + i0, M, nr, N, 1);
+        for (int64_t r = 0; r < nr; r++)
+          if (! seeded || std::isnan (seed[r]) || filter.complete (r))
+            filter.finish (r, i0 + r, M, idx, D);
+          else
+            {
+              work.resize (N);
+              select_row_plain (dist, M, N, K, i0 + r, work, idx, D);
+            }
+      }
+  }
+
+#endif
 
   template <typename T>
   void
@@ -132,26 +307,8 @@ namespace
                double *idx, T *D)
   {
 #if ! defined (QUORVEL_PLAIN)
-    // Read as many rows per pass over the columns as the candidate buffers
-    // allow within a fixed budget: long contiguous runs of each column, and
-    // for moderate M one sequential sweep of the whole matrix.
-    const int64_t per_row = RowFilter<T>::capacity (K) * int64_t (sizeof (ValIdx<T>));
-    const int64_t budget = int64_t (8) << 20;
     if (4*K <= N && M > 1)
-      {
-        const int64_t rows = std::min (M, std::max (int64_t (64), budget / per_row));
-        RowFilter<T> filter (rows, K);
-        for (int64_t i0 = 0; i0 < M; i0 += rows)
-          {
-            const int64_t nr = std::min (rows, M - i0);
-            filter.start (nr);
-            for (int64_t j = 0; j < N; j++)
-              filter.scan (dist + i0 + j*M, nr, j);
-            for (int64_t r = 0; r < nr; r++)
-              filter.finish (r, i0 + r, M, idx, D);
-          }
-        return;
-      }
+      return select_rows_filtered (dist, M, N, K, idx, D);
 #endif
     select_rows_plain (dist, M, N, K, idx, D);
   }
@@ -162,10 +319,8 @@ namespace
   {
     const int64_t M = dist.rows ();
     const int64_t N = dist.cols ();
-    // K was checked against the argument's own second dimension; the
-    // conversion may have reshaped it, so the columns read bound K too.
-    if (K > N)
-      quorvel::fail ("__rowsmallest__: K must be an integer between 1 and columns (DIST).");
+    // K was checked against the argument's own second dimension, and the
+    // conversion only ever folds further dimensions into the columns.
     Matrix idx (M, K);
     MT D (M, K);
     select_rows (dist.data (), M, N, K, idx.fortran_vec (), D.fortran_vec ());
@@ -305,11 +460,13 @@ order and NaN placed last, although only a partial selection is done."))
 %! endfor
 
 ## Rows that defeat a threshold filter: descending, all equal, all NaN,
-## NaN only at the front.
+## NaN only at the front, and small values only in every eighth column
+## (so that a threshold taken from those columns lets too few through).
 %!test
 %! N = 1000;
-%! dist = [N:-1:1; zeros(1, N); NaN(1, N); NaN(1, 10) 1:N-10; -(1:N)];
-%! for K = [1 3 64 250]
+%! dist = [N:-1:1; zeros(1, N); NaN(1, N); NaN(1, 10) 1:N-10; -(1:N); N+1:2*N];
+%! dist(end,1:8:N) = -(1:125);
+%! for K = [1 3 64 100 250]
 %!   [idx, D] = __rowsmallest__ (dist, K);
 %!   [ridx, rD] = full_sort_cut (dist, K);
 %!   assert (isequaln (idx, ridx) && isequaln (D, rD), true);

@@ -6,6 +6,16 @@
 ## Usage: octave-cli tests/fuzz.m BUILDDIR CALLS_PER_FUNCTION
 1;
 
+## A wrong argument count ends in print_usage, which formats the help text
+## by running makeinfo as a separate process: a third of a second per call,
+## most of the whole run.  The text is not what is tested here (the message
+## must start with "Invalid call to"), so this stand-in, which takes
+## precedence over the interpreter's own, hands the text back unformatted.
+function [retval, status] = __makeinfo__ (text, varargin)
+  retval = text;
+  status = 0;
+endfunction
+
 function v = extreme ()
   pool = [NaN, Inf, -Inf, -0, 0, realmin / 4, realmin, realmax, -realmax, ...
           1, 2, 3, 0.5, -1, 1e300, 2^53, 2^62, 1e15, 4.7, 7];
@@ -151,6 +161,15 @@ function args = draw_args (fcn)
     case "__cellrepulse__"
       args = {numbers(randi(8), randi(3)), extreme()};
       if (rand () < 0.5) args{2} = rand (); endif
+    case "__pairattract__"
+      N = randi (6);
+      args = {numbers(N, randi(4)), sparse(numbers(N, N) .* (rand (N) < 0.5))};
+      if (rand () < 0.2) args{2} = sparse (numbers (randi (6), randi (6))); endif
+    case "__mergetree__"
+      n = randi (6);
+      methods = {"average", "complete", "single"};
+      args = {numbers(1, n * (n - 1) / 2), n, methods{randi(3)}, randi([0 n-1], 1, randi([0 3]))};
+      if (rand () < 0.2) args{2} = extreme (); endif
   endswitch
   if (hostile)
     for k = 1:numel (args)
@@ -197,16 +216,35 @@ function ok = results_ok (fcn, args, out)
       read = [rows(args{1}), numel(args{1}) / rows(args{1})];
       ok = numel (out) == 2 && isequal (size (out{1}), read) ...
            && isa (out{1}, "double") && isscalar (out{2}) && isa (out{2}, "double");
+    case "__pairattract__"
+      read = [rows(args{1}), numel(args{1}) / rows(args{1})];
+      ok = numel (out) == 1 && isa (out{1}, "double") && isequal (size (out{1}), read);
+    case "__mergetree__"
+      n = args{2};
+      ok = numel (out) == 2 && isequal (size (out{1}), [n-1, 3]) ...
+           && isequal (size (out{2}), [n, numel(args{4})]);
   endswitch
 endfunction
 
-## The host's own messages that a call may end with.
-function ok = message_ok (fcn, msg)
+## The kernel's own messages, or the host's that a call may end with.  A
+## "%" in a kernel's message is a format leak unless the message is the one
+## that quotes the caller's METRIC or MEASURE back exactly as passed.
+function ok = message_ok (fcn, args, msg)
   host = {"^Invalid call to ", "^invalid conversion ", "^octave_base_value::", ...
           "wrong type argument", "^logical: NaN can't be converted to logical value", ...
           "^[a-z_]+: NaN can't be converted to logical value", ...
           "^out of memory or dimension too large for Octave's index type"};
-  ok = strncmp (msg, [fcn ": "], numel (fcn) + 2) && ! any (msg(numel (fcn)+3:end) == "%");
+  own = strncmp (msg, [fcn ": "], numel (fcn) + 2);
+  body = msg(numel (fcn)+3:end);
+  quoted = struct ("__nearscan__", {{4, "METRIC"}}, "__levelgap__", {{4, "MEASURE"}});
+  if (own && isfield (quoted, fcn) && numel (args) >= quoted.(fcn){1} ...
+      && ischar (args{quoted.(fcn){1}}))
+    name = args{quoted.(fcn){1}};
+    if (strcmp (body, ["unsupported " quoted.(fcn){2} " '" name(:)' "'."]))
+      body = "";
+    endif
+  endif
+  ok = own && ! any (body == "%");
   for k = 1:numel (host)
     ok = ok || ! isempty (regexp (msg, host{k}, "once"));
   endfor
@@ -219,7 +257,8 @@ addpath (builddir);
 warning ("off", "all");     # conversions the host warns about are expected here
 rand ("seed", 20261209);
 randn ("seed", 20261209);
-fcns = {"__rowsmallest__", "__nearscan__", "__levelgap__", "__forestshare__", "__cellrepulse__"};
+fcns = {"__rowsmallest__", "__nearscan__", "__levelgap__", "__forestshare__", "__cellrepulse__", ...
+        "__pairattract__", "__mergetree__"};
 pass = 0;
 fail = 0;
 for f = 1:numel (fcns)
@@ -232,9 +271,10 @@ for f = 1:numel (fcns)
   returned = 0;
   raised = 0;
   odd = {};
+  t0 = tic ();
   for n = 1:calls
     args = draw_args (fcn);
-    nout = 1 + any (strcmp (fcn, {"__rowsmallest__", "__nearscan__", "__cellrepulse__"}));
+    nout = 1 + any (strcmp (fcn, {"__rowsmallest__", "__nearscan__", "__cellrepulse__", "__mergetree__"}));
     out = cell (1, nout);
     try
       [out{:}] = feval (fcn, args{:});
@@ -242,7 +282,7 @@ for f = 1:numel (fcns)
       good = results_ok (fcn, args, out);
     catch err
       raised += 1;
-      good = message_ok (fcn, err.message);
+      good = message_ok (fcn, args, err.message);
     end_try_catch
     if (good)
       pass += 1;
@@ -258,8 +298,8 @@ for f = 1:numel (fcns)
     endif
     clear err;
   endfor
-  printf ("%-16s %6d calls: %6d returned, %6d raised, %d unexpected\n", fcn, calls,
-          returned, raised, numel (odd));
+  printf ("%-16s %6d calls: %6d returned, %6d raised, %d unexpected (%.0f s)\n", fcn,
+          calls, returned, raised, numel (odd), toc (t0));
 endfor
 printf ("%d passed, %d failed\n", pass, fail);
 exit (fail > 0);

@@ -314,12 +314,16 @@ namespace
   // mask of a leaf and kept in a slot: whether any row is admitted, the
   // loss sum and the gain sum of every group.  Stamps tell the current
   // leaf's entries from older ones, so nothing is cleared between leaves.
+  // Gain sums kept per leaf: 512 KiB, which stays in the second-level
+  // cache; a leaf with more distinct masks recomputes the rest.
+  constexpr int64_t memoBudget = int64_t (1) << 16;
+
   class MaskMemo
   {
   public:
     MaskMemo (int64_t nq, int64_t stride)
       : m_stride (stride),
-        m_capacity (std::max<int64_t> (1, std::min<int64_t> (nq, (int64_t (1) << 22) / stride))),
+        m_capacity (std::max<int64_t> (1, std::min<int64_t> (nq, memoBudget / stride))),
         m_some (m_capacity + 1), m_loss (m_capacity + 1),
         m_gain ((m_capacity + 1) * stride)
     {
@@ -471,7 +475,11 @@ namespace
       }
   }
 
+  // The same loop with the bit-manipulation instructions of x86 (a mask's
+  // population count and lowest set bit are most of its work).
+#if defined (QUORVEL_X86)
   __attribute__ ((target ("popcnt,bmi,bmi2,lzcnt")))
+#endif
   void
   leafAllQueriesBmi (const Leaf& leaf, const Matrix& V, int64_t nX,
                      int64_t nq, int64_t M, int64_t K, LeafTables& lt,
@@ -501,10 +509,15 @@ namespace
     const int64_t nq = Q.rows ();
     const std::vector<double> lf = logFactorials (M);
     const double scale = 1.0 / static_cast<double> (nX);
+#if defined (QUORVEL_X86)
+    __builtin_cpu_init ();
     const bool bmi = QUORVEL_MAX_ISA >= 256 && __builtin_cpu_supports ("popcnt")
                      && __builtin_cpu_supports ("bmi")
                      && __builtin_cpu_supports ("bmi2")
                      && __builtin_cpu_supports ("lzcnt");
+#else
+    const bool bmi = false;
+#endif
 
     int64_t dmax = 0;
     for (const Tree& tree : trees)
@@ -1092,4 +1105,17 @@ the average prediction over @var{X}."))
 %! ref = fs_leafwise ({T}, X, Q);
 %! assert (typecast (phi(:), "uint64"), typecast (ref(:), "uint64"));
 %! assert (sum (phi), fs_predict ({T}, Q) - mean (fs_predict ({T}, X)), 1e-9);
+%! ## More distinct pass masks in one leaf than the memo holds (1024 at 64
+%! ## groups): the overflow recomputes, bit for bit what one point alone
+%! ## gets.  A NaN cut passes no value on either side.
+%! Q = randn (1030, M);
+%! phi = __forestshare__ ({T}, X, Q);
+%! for q = [1 1024 1025 1030]
+%!   one = __forestshare__ ({T}, X, Q(q,:));
+%!   assert (typecast (phi(:,:,q)(:), "uint64"), typecast (one(:), "uint64"));
+%! endfor
+%! T.CutPoint(39) = NaN;
+%! phi = __forestshare__ ({T}, X, Q(1:3,:));
+%! ref = fs_leafwise ({T}, X, Q(1:3,:));
+%! assert (typecast (phi(:), "uint64"), typecast (ref(:), "uint64"));
 */
