@@ -1,11 +1,14 @@
-# quorvel: five numerical kernels for GNU Octave, built as oct-files.
+# quorvel: statistics and machine learning for GNU Octave: public functions
+# (knnsearch, tsne, nomdist, nomcluster, treeshap) over exact C++ kernels
+# built as oct-files.
 #
 #   make          build every plug-in into build/
-#   make check    build, then run every test of every plug-in
-#   make demo     build, then run the kernels on the shipped sample data
+#   make check    build, then run every test of every plug-in and function
+#   make demo     build, then run the functions on the shipped data, with pictures
 #   make sanitize the test suite under AddressSanitizer and UBSan
 #   make fuzz     hostile argument lists, ordinary and sanitized builds
-#   make bench    timings next to plain Octave, with the machine's floors
+#   make cross    compile every plug-in for aarch64 as well
+#   make bench    timings next to plain Octave and the peers, with the machine's floors
 #   make dist     the package tarball; make distcheck installs and tests it
 #
 # Results must be bit for bit reproducible, so no multiply-add is ever
@@ -19,9 +22,11 @@ OCTAVE    ?= octave-cli
 OCTAVE_RUN = $(OCTAVE) --norc --quiet --no-history
 FLAGS     := -O2 -Wall -Wextra -ffp-contract=off -fno-math-errno
 
-PLUGINS := rowselect/__rowsmallest__ nearscan/__nearscan__ nominal/__levelgap__ \
-           treeshare/__forestshare__ barneshut/__cellrepulse__
-SOURCES := $(wildcard $(addsuffix .cc,$(PLUGINS)))
+# One folder per capability: its plug-ins are the __name__.cc files in it,
+# its public functions the .m files.
+FOLDERS := rowselect nearscan nominal treeshare barneshut
+SOURCES := $(wildcard $(FOLDERS:%=%/__*__.cc))
+PLUGINS := $(SOURCES:.cc=)
 NAMES   := $(notdir $(SOURCES:.cc=))
 HEADERS := $(wildcard binding/*.h */*.h)
 OCTS    := $(NAMES:%=build/%.oct)
@@ -29,7 +34,7 @@ VARIANTS := $(foreach v,avx2 sse2 plain,$(NAMES:%=build/$(v)/%.oct))
 
 vpath %.cc $(dir $(PLUGINS))
 
-.PHONY: all check sanitize fuzz demo bench dist distcheck host clean
+.PHONY: all check sanitize fuzz cross demo bench dist distcheck host plotting peers clean
 all: host $(OCTS)
 
 # Every plug-in depends on every header: simple, and a header edit can never
@@ -75,13 +80,24 @@ fuzz: all $(SANITIZE)
 	$(OCTAVE_RUN) tests/fuzz.m build $(FUZZ_CALLS)
 	$(SANENV) $(OCTAVE_RUN) tests/fuzz.m build/sanitize $(FUZZ_CALLS)
 
-demo: all
+cross:
+	tests/cross.sh
+
+demo: all plotting
 	$(OCTAVE_RUN) demo/quorvel_demo.m
 
-# Installs the interpreter and its headers when they are missing.
+# Installs what is missing from Debian's packages, and nothing else: the
+# interpreter and its headers; gnuplot for the pictures; the peers the bench
+# compares with.
+APT_INSTALL = { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y
 host:
 	@command -v $(MKOCTFILE) >/dev/null && command -v $(OCTAVE) >/dev/null || \
-	  { apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y octave octave-dev; }
+	  $(APT_INSTALL) octave octave-dev; }
+plotting:
+	@command -v gnuplot >/dev/null || $(APT_INSTALL) gnuplot-nox; }
+peers:
+	@/usr/bin/python3 -c "import sklearn, xgboost" 2>/dev/null && command -v Rscript >/dev/null || \
+	  $(APT_INSTALL) python3-sklearn python3-xgboost r-base-core; }
 
 clean:
 	rm -rf build
@@ -90,13 +106,13 @@ build/bench/%.oct: bench/%.cc
 	@mkdir -p $(@D)
 	CXXFLAGS="$(FLAGS)" $(MKOCTFILE) -o $@ $<
 
-bench: all $(NAMES:%=build/plain/%.oct) build/bench/__benchfloor__.oct
+bench: all peers $(NAMES:%=build/plain/%.oct) build/bench/__benchfloor__.oct
 	OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 $(OCTAVE_RUN) bench/run_bench.m
 
 # The interpreter's package: pkg install quorvel-$(VERSION).tar.gz.
-VERSION := 0.1.0
+VERSION := 0.2.0
 dist:
 	package/assemble.sh $(VERSION)
 
-distcheck: host dist
+distcheck: host plotting dist
 	$(OCTAVE_RUN) tests/distcheck.m quorvel-$(VERSION).tar.gz
