@@ -182,7 +182,7 @@ function opt = parse_options (args, nall, n)
       error ("tsne: expected an option name in argument %d; write the name before its value, as in 'Perplexity', 20.",
              a + 1);
     endif
-    name = match_name (args{a}, names, "option");
+    name = __matchname__ ("tsne", args{a}, names, "option");
     if (a == numel (args))
       error ("tsne: option '%s' needs a value.", name);
     endif
@@ -251,24 +251,6 @@ function v = field_or (s, name, default)
   endif
 endfunction
 
-## The full name that TXT names exactly (any case) or abbreviates.
-function name = match_name (txt, names, what)
-  hit = strcmpi (txt, names);
-  if (! any (hit))
-    hit = strncmpi (txt, names, numel (txt)) & ! isempty (txt);
-  endif
-  if (nnz (hit) != 1)
-    if (any (hit))
-      why = "ambiguous";
-    else
-      why = "unknown";
-    endif
-    error ("tsne: %s %s '%s'; valid names are %s.", why, what, txt,
-           strjoin (names, ", "));
-  endif
-  name = names{hit};
-endfunction
-
 function tf = is_whole (v, lo)
   tf = (isnumeric (v) && isscalar (v) && isreal (v) && v >= lo
         && v == fix (v) && isfinite (v));
@@ -285,10 +267,10 @@ function v = check_option (name, v)
       if (! (ischar (v) && rows (v) <= 1))
         error ("tsne: Algorithm must be 'barneshut' or 'exact'.");
       endif
-      v = match_name (v, {"barneshut", "exact"}, "Algorithm");
+      v = __matchname__ ("tsne", v, {"barneshut", "exact"}, "Algorithm");
     case "Distance"
       if (ischar (v) && rows (v) <= 1)
-        v = match_name (v, {"euclidean", "seuclidean", "cityblock", ...
+        v = __matchname__ ("tsne", v, {"euclidean", "seuclidean", "cityblock", ...
                             "chebychev", "chebyshev", "minkowski", ...
                             "mahalanobis", "cosine", "correlation", ...
                             "spearman", "hamming", "jaccard"}, "distance");

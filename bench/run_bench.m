@@ -6,7 +6,7 @@ top = pwd ();
 addpath (fullfile (top, "build"));
 addpath (fullfile (top, "build", "bench"));
 addpath (fullfile (top, "bench"));
-for folder = {"rowselect", "nearscan", "nominal", "treeshare", "barneshut"}
+for folder = {"binding", "rowselect", "nearscan", "nominal", "treeshare", "barneshut"}
   addpath (fullfile (top, folder{1}));
 endfor
 

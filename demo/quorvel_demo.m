@@ -26,7 +26,7 @@ top = fullfile (here, "..");
 if (isfolder (fullfile (top, "build")))
   top = canonicalize_file_name (top);
   addpath (fullfile (top, "build"));
-  for folder = {"rowselect", "nearscan", "nominal", "treeshare", "barneshut"}
+  for folder = {"binding", "rowselect", "nearscan", "nominal", "treeshare", "barneshut"}
     addpath (fullfile (top, folder{1}));
   endfor
   out_dir = fullfile (top, "build", "demo");

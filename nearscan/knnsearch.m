@@ -202,7 +202,7 @@ function opt = parse_options (args, p)
       error ("knnsearch: expected an option name in argument %d; write the name before its value, as in 'K', 3.",
              a + 2);
     endif
-    name = match_name (args{a}, names, "option");
+    name = __matchname__ ("knnsearch", args{a}, names, "option");
     if (a == numel (args))
       error ("knnsearch: option '%s' needs a value.", name);
     endif
@@ -226,24 +226,6 @@ function opt = parse_options (args, p)
   endif
 endfunction
 
-## The full name that TXT names exactly (any case) or abbreviates.
-function name = match_name (txt, names, what)
-  hit = strcmpi (txt, names);
-  if (! any (hit))
-    hit = strncmpi (txt, names, numel (txt)) & ! isempty (txt);
-  endif
-  if (nnz (hit) != 1)
-    if (any (hit))
-      why = "ambiguous";
-    else
-      why = "unknown";
-    endif
-    error ("knnsearch: %s %s '%s'; valid names are %s.", why, what, txt,
-           strjoin (names, ", "));
-  endif
-  name = names{hit};
-endfunction
-
 function v = check_option (name, v, p)
   switch (name)
     case {"K", "BucketSize"}
@@ -254,7 +236,7 @@ function v = check_option (name, v, p)
       v = double (v);
     case "Distance"
       if (ischar (v) && rows (v) <= 1)
-        v = match_name (v, {"euclidean", "seuclidean", "cityblock", ...
+        v = __matchname__ ("knnsearch", v, {"euclidean", "seuclidean", "cityblock", ...
                             "chebychev", "chebyshev", "minkowski", ...
                             "mahalanobis", "cosine", "correlation", ...
                             "spearman", "hamming", "jaccard", ...
@@ -295,7 +277,7 @@ function v = check_option (name, v, p)
       if (! (ischar (v) && rows (v) <= 1))
         error ("knnsearch: NSMethod must be 'exhaustive' or 'kdtree'.");
       endif
-      v = match_name (v, {"exhaustive", "kdtree"}, "NSMethod");
+      v = __matchname__ ("knnsearch", v, {"exhaustive", "kdtree"}, "NSMethod");
   endswitch
 endfunction
 

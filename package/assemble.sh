@@ -20,7 +20,7 @@ for dir in binding rowselect nearscan nominal treeshare barneshut; do
     # One flat folder: "../binding/quorvel.h" becomes "quorvel.h".
     sed -E 's|#include "(\.\./)?[A-Za-z_]+/([^/"]+)"|#include "\2"|' "$f" > "$pkg/src/$(basename "$f")"
   done
-  for f in "$top/$dir"/[a-z]*.m; do
+  for f in "$top/$dir"/*.m; do
     [ -e "$f" ] && cp "$f" "$pkg/inst/"
   done
 done

@@ -68,7 +68,7 @@ exec 4>"$work/in2"
 
 cat >&4 <<OCT
 PS1 (""); PS2 ("");
-addpath ("$build", "$root/nearscan");
+addpath ("$build", "$root/nearscan", "$root/binding");
 randn ("state", 7);
 X = randn (400, 8);  Y = randn (300, 8);
 [bi, bd] = knnsearch (X, Y, "K", 5);

@@ -1,5 +1,5 @@
-## Runs the test blocks of every plug-in and of every public function
-## against each build folder named on the command line, and ends with one
+## Runs the test blocks of every plug-in and of every function file (the
+## public functions and their shared helpers) against each build folder named on the command line, and ends with one
 ## line "N passed, N failed".  The public functions call the plug-ins, so
 ## running their tests against every build proves each build gives them the
 ## same results.  Exits non-zero on any failure or when a plug-in cannot be
@@ -52,7 +52,7 @@ function [pass, fail] = run_tests (fcn, source, builddir)
 endfunction
 
 top = pwd ();
-folders = {"rowselect", "nearscan", "nominal", "treeshare", "barneshut"};
+folders = {"binding", "rowselect", "nearscan", "nominal", "treeshare", "barneshut"};
 sources = {};
 fronts = {};
 for k = 1:numel (folders)
@@ -60,7 +60,6 @@ for k = 1:numel (folders)
   found = dir (fullfile (where, "__*__.cc"));
   sources = [sources, cellfun(@(f) fullfile (where, f), {found.name}, "uniformoutput", false)];
   found = dir (fullfile (where, "*.m"));
-  found = found(cellfun (@(f) islower (f(1)), {found.name}));
   fronts = [fronts, cellfun(@(f) fullfile (where, f), {found.name}, "uniformoutput", false)];
   addpath (where);
 endfor
