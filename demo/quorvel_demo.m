@@ -30,6 +30,7 @@ if (isfolder (fullfile (top, "build")))
     addpath (fullfile (top, folder{1}));
   endfor
   out_dir = fullfile (top, "build", "demo");
+  data_dir = fullfile (top, "data");
 endif
 if (! isfolder (out_dir))
   mkdir (out_dir);
