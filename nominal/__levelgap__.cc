@@ -7,8 +7,6 @@
 #include <string>
 #include <vector>
 
-#include <sys/mman.h>
-
 #include "../binding/quorvel.h"
 #include "levelgap.h"
 #if ! defined (QUORVEL_PLAIN)
@@ -57,36 +55,6 @@ namespace
       if (c[i] > mx)
         mx = c[i];
     return mx;
-  }
-
-  // The result, allocated without the host's zero fill: the pair loops
-  // write every entry.  A large result asks for huge pages first, which on
-  // a fresh mapping saves hundreds of page faults per megabyte.
-  NDArray
-  resultArray (const dim_vector& dv)
-  {
-    const octave_idx_type n = dv.safe_numel ();
-#if defined (OCTAVE_HAVE_STD_PMR_POLYMORPHIC_ALLOCATOR)
-    using Alloc = std::pmr::polymorphic_allocator<double>;
-#else
-    using Alloc = std::allocator<double>;
-#endif
-    Alloc al;
-    double *data = std::allocator_traits<Alloc>::allocate (al, n);
-    const uintptr_t huge = uintptr_t (1) << 21;
-    const uintptr_t lo = (reinterpret_cast<uintptr_t> (data) + huge - 1) & ~(huge - 1);
-    const uintptr_t hi = (reinterpret_cast<uintptr_t> (data + n)) & ~(huge - 1);
-    if (hi > lo)
-      madvise (reinterpret_cast<void *> (lo), hi - lo, MADV_HUGEPAGE);
-    try
-      {
-        return NDArray (Array<double> (data, dv, al));
-      }
-    catch (...)
-      {
-        std::allocator_traits<Alloc>::deallocate (al, data, n);
-        throw;
-      }
   }
 
   bool
@@ -292,7 +260,7 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
       t.cumFreq.assign (p, std::vector<double> ());
     }
 
-  NDArray D = resultArray (haveY ? dim_vector (nx, ny)
+  NDArray D = quorvel::unfilled_array (haveY ? dim_vector (nx, ny)
                                  : dim_vector (1, nx >= 2 ? nx * (nx - 1) / 2 : 0));
   double *out = D.fortran_vec ();
 

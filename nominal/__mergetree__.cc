@@ -9,9 +9,6 @@
 #include <string>
 #include <vector>
 
-#if defined (__linux__)
-#  include <sys/mman.h>
-#endif
 
 #include "../binding/quorvel.h"
 
@@ -39,57 +36,15 @@ namespace
     std::vector<int64_t> head, next, first;   // member list of each slot
   };
 
-  // A large square asks for huge pages before it is first touched: the
-  // row writes of every merge stride through the whole matrix.  Only a
-  // hint, and only where the system has it.
-  void
-  hugePages (double *data, int64_t count)
-  {
-#if defined (__linux__) && defined (MADV_HUGEPAGE)
-    const uintptr_t huge = uintptr_t (1) << 21;
-    const uintptr_t lo = (reinterpret_cast<uintptr_t> (data) + huge - 1) & ~(huge - 1);
-    const uintptr_t hi = reinterpret_cast<uintptr_t> (data + count) & ~(huge - 1);
-    if (hi > lo)
-      madvise (reinterpret_cast<void *> (lo), hi - lo, MADV_HUGEPAGE);
-#else
-    (void) data;
-    (void) count;
-#endif
-  }
-
+  // The square is asked onto huge pages before it is first touched: the
+  // row writes of every merge stride through the whole matrix.
   std::unique_ptr<double[]>
   squareArray (int64_t n)
   {
     const int64_t count = n * n;
     std::unique_ptr<double[]> W (new double[count > 0 ? count : 1]);
-    hugePages (W.get (), count);
+    quorvel::huge_pages (W.get (), count);
     return W;
-  }
-
-  // The square result, allocated without the host's zero fill (it is
-  // copied over whole) and on huge pages, as the work matrix is.
-  NDArray
-  squareResult (int64_t n)
-  {
-    const dim_vector dv (n, n);
-    const octave_idx_type count = dv.safe_numel ();
-#if defined (OCTAVE_HAVE_STD_PMR_POLYMORPHIC_ALLOCATOR)
-    using Alloc = std::pmr::polymorphic_allocator<double>;
-#else
-    using Alloc = std::allocator<double>;
-#endif
-    Alloc al;
-    double *data = std::allocator_traits<Alloc>::allocate (al, count);
-    hugePages (data, count);
-    try
-      {
-        return NDArray (Array<double> (data, dv, al));
-      }
-    catch (...)
-      {
-        std::allocator_traits<Alloc>::deallocate (al, data, count);
-        throw;
-      }
   }
 
   // Nearest live slot of slot r: the smallest value, then the smallest
@@ -333,7 +288,7 @@ merges.  @var{S}, made only when asked for, is @var{D} as the symmetric\n\
   NDArray Sq (dim_vector (0, 0));
   if (nargout > 2)
     {
-      Sq = squareResult (n);
+      Sq = quorvel::unfilled_array (dim_vector (n, n));
       std::memcpy (Sq.fortran_vec (), W, sizeof (double) * n * n);
     }
   Matrix Z (n - 1, 3);
