@@ -69,8 +69,8 @@ nearscan_row ("W2 nearscan cityblock 2e4/500", Xc, Yc, 10, "cityblock", [], 7, 5
 ## thread), run in the same session; the baseline column is its time.
 peer = "";
 if (exist ("/usr/bin/python3", "file"))
-  script = fullfile (fileparts (mfilename ("fullpath")), "peer_minkowski.py");
-  [st, peer] = system (["OMP_NUM_THREADS=1 OPENBLAS_NUM_THREADS=1 /usr/bin/python3 " script " 3 2>/dev/null"]);
+  script = fullfile (fileparts (mfilename ("fullpath")), "peer_knnsearch.py");
+  [st, peer] = system (["/usr/bin/python3 " script " 3 minkowski3 2>/dev/null"]);
 endif
 tok = regexp (peer, 'peer minkowski3 (\S+) (\S+)', "tokens", "once");
 if (numel (tok) == 2)
