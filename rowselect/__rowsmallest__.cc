@@ -51,12 +51,15 @@ namespace
 
   // Filtered method.  A block of rows is read column by column, so every
   // pass over the columns reads contiguous runs of the column-major matrix.
-  // Each row keeps a candidate buffer of CAP pairs and a threshold; one
-  // vector comparison rejects a vector of rows' values that cannot enter,
-  // and the rare survivors go to the buffer.  A full buffer is cut back to
-  // its K best by nth_element, whose K-th value becomes the threshold, so
-  // even a row that admits every entry costs time linear in N.  The K best
-  // under a total order are unique, so the result is the plain method's.
+  // Each row keeps a candidate buffer and a threshold; one vector
+  // comparison rejects a vector of rows' values that cannot enter, and the
+  // rare survivors go to the buffer.  For a small K the buffer holds the K
+  // best so far in order, so the threshold is always the exact K-th best
+  // and the fewest values get in.  For a larger K it gathers CAP pairs and
+  // a full buffer is cut back to its K best by nth_element, whose K-th
+  // value becomes the threshold, so even a row that admits every entry
+  // costs time linear in N.  The K best under a total order are unique, so
+  // the result is the plain method's.
   template <typename T>
   class RowFilter
   {
@@ -66,10 +69,18 @@ namespace
         m_count (rows), m_worst (rows + 64), m_full (rows), m_numbers (rows)
     { }
 
+    // Keeping K pairs in order costs about K/2 moves per admission, paid
+    // back by the tighter threshold while K is small.
+    static bool
+    sorted (int64_t K)
+    {
+      return K <= 64;
+    }
+
     static int64_t
     capacity (int64_t K)
     {
-      return 2*K + 32;
+      return sorted (K) ? K : 2*K + 32;
     }
 
     // Rows 0 .. ROWS-1 start empty, with thresholds that admit everything
@@ -163,9 +174,12 @@ namespace
     {
       const ValIdxLess<T> less;
       ValIdx<T> *b = m_buf.get () + r * m_cap;
-      if (m_count[r] > m_K)
-        std::nth_element (b, b + m_K, b + m_count[r], less);
-      std::sort (b, b + m_K, less);
+      if (! sorted (m_K))
+        {
+          if (m_count[r] > m_K)
+            std::nth_element (b, b + m_K, b + m_count[r], less);
+          std::sort (b, b + m_K, less);
+        }
       for (int64_t j = 0; j < m_K; j++)
         {
           idx[i + j*M] = static_cast<double> (b[j].idx + 1);
@@ -177,6 +191,8 @@ namespace
     void
     admit (int64_t r, T v, int64_t j)
     {
+      if (sorted (m_K))
+        return insert (r, v, j);
       if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
         return;
       m_numbers[r] += ! std::isnan (v);
@@ -187,6 +203,26 @@ namespace
           const ValIdxLess<T> less;
           std::nth_element (b, b + m_K - 1, b + m_cap, less);
           m_count[r] = m_K;
+          m_worst[r] = b[m_K - 1].val;
+          m_full[r] = true;
+        }
+    }
+
+    // V, from column J, goes in its place among the K best so far, the
+    // last of them dropping out once K are held.  Every index held is
+    // below J, so V goes before exactly the values it beats.
+    void
+    insert (int64_t r, T v, int64_t j)
+    {
+      if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
+        return;
+      ValIdx<T> *b = m_buf.get () + r * m_cap;
+      int64_t pos = m_full[r] ? m_K - 1 : m_count[r]++;
+      for (; pos > 0 && ValIdxLess<T>::later_beats (v, b[pos-1].val); pos--)
+        b[pos] = b[pos-1];
+      b[pos] = ValIdx<T> {v, j};
+      if (m_count[r] == m_K)
+        {
           m_worst[r] = b[m_K - 1].val;
           m_full[r] = true;
         }
@@ -235,10 +271,8 @@ namespace
     sweep<T, 128> (f, b, M, nr, N, s);
   }
 
-  // Columns sampled per column kept when seeding, and the fewest best a
-  // sample keeps.
+  // Columns sampled per column kept when seeding.
   constexpr int64_t SAMPLE_STEP = 8;
-  constexpr int64_t SAMPLE_MIN_K = 64;
 
   template <typename T>
   void
@@ -266,7 +300,7 @@ namespace
     const int64_t ncols = (N + SAMPLE_STEP - 1) / SAMPLE_STEP;
     const double mean = double (K) / SAMPLE_STEP;
     const int64_t Ks = std::min (ncols, int64_t (mean + 4 * std::sqrt (mean) + 8));
-    const bool seeded = K >= SAMPLE_MIN_K && 4*Ks <= ncols;
+    const bool seeded = ! RowFilter<T>::sorted (K) && 4*Ks <= ncols;
     std::unique_ptr<RowFilter<T>> sampler;
     std::vector<T> seed;
     if (seeded)
