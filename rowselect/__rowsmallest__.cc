@@ -4,8 +4,10 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <memory>
+#include <type_traits>
 #include <vector>
 
 #include "../binding/quorvel.h"
@@ -49,38 +51,116 @@ namespace
 
 #if ! defined (QUORVEL_PLAIN)
 
+  // The full-sort row order as unsigned integers: numbers ascending, both
+  // zeros equal, every NaN last and equal to every other.  Pairs taken in
+  // column order and sorted stably by this key come out in that order.
+  template <typename T>
+  struct OrderKey
+  {
+    typedef typename std::conditional<sizeof (T) == 8, uint64_t, uint32_t>::type U;
+    static constexpr int BITS = 8 * sizeof (U);
+
+    static U
+    of (T v)
+    {
+      if (std::isnan (v))
+        return ~U (0);
+      if (v == 0)
+        v = 0;
+      U u;
+      std::memcpy (&u, &v, sizeof u);
+      return (u >> (BITS - 1)) ? ~u : u | (U (1) << (BITS - 1));
+    }
+  };
+
+  // A stable sort of N pairs, in column order, by their order keys: a
+  // least-significant-digit radix sort over bytes, skipping the bytes all
+  // keys share.  Its passes are branch-free, where a comparison sort of
+  // random values mispredicts about every other step.  The first K pairs
+  // in order are written to row I of the results.
+  template <typename T>
+  class KeySort
+  {
+  public:
+    void
+    first (const ValIdx<T> *b, int64_t n, int64_t K, int64_t i, int64_t M,
+           double *idx, T *D)
+    {
+      typedef typename OrderKey<T>::U U;
+      constexpr int BYTES = sizeof (U);
+      m_a.resize (n);
+      m_b.resize (n);
+      uint32_t count[BYTES][256] = {};
+      for (int64_t k = 0; k < n; k++)
+        {
+          const U key = OrderKey<T>::of (b[k].val);
+          m_a[k] = Item {key, k};
+          for (int d = 0; d < BYTES; d++)
+            count[d][(key >> (8*d)) & 255]++;
+        }
+      for (int d = 0; d < BYTES; d++)
+        {
+          const int lead = (m_a[0].key >> (8*d)) & 255;
+          if (count[d][lead] == uint64_t (n))
+            continue;
+          uint32_t start = 0;
+          for (int c = 0; c < 256; c++)
+            {
+              const uint32_t here = count[d][c];
+              count[d][c] = start;
+              start += here;
+            }
+          for (int64_t k = 0; k < n; k++)
+            m_b[count[d][(m_a[k].key >> (8*d)) & 255]++] = m_a[k];
+          m_a.swap (m_b);
+        }
+      for (int64_t j = 0; j < K; j++)
+        {
+          const ValIdx<T>& p = b[m_a[j].pos];
+          idx[i + j*M] = static_cast<double> (p.idx + 1);
+          D[i + j*M] = p.val;
+        }
+    }
+
+  private:
+    struct Item
+    {
+      typename OrderKey<T>::U key;
+      int64_t pos;
+    };
+
+    std::vector<Item> m_a, m_b;
+  };
+
   // Filtered method.  A block of rows is read column by column, so every
   // pass over the columns reads contiguous runs of the column-major matrix.
   // Each row keeps a candidate buffer and a threshold; one vector
   // comparison rejects a vector of rows' values that cannot enter, and the
   // rare survivors go to the buffer.  For a small K the buffer holds the K
   // best so far in order, so the threshold is always the exact K-th best
-  // and the fewest values get in.  For a larger K it gathers CAP pairs and
-  // a full buffer is cut back to its K best by nth_element, whose K-th
-  // value becomes the threshold, so even a row that admits every entry
-  // costs time linear in N.  The K best under a total order are unique, so
-  // the result is the plain method's.
+  // and the fewest values get in.  For a larger K it gathers CAP pairs in
+  // column order and a full buffer is cut back to its K best, still in
+  // column order, whose K-th value becomes the threshold, so even a row
+  // that admits every entry costs time linear in N; the buffer is sorted
+  // once at the end.  The K best under a total order are unique, so the
+  // result is the plain method's.
   template <typename T>
   class RowFilter
   {
   public:
-    RowFilter (int64_t rows, int64_t K)
-      : m_K (K), m_cap (capacity (K)), m_buf (new ValIdx<T> [rows * m_cap]),
+    // SORTED keeps each buffer as the K best so far in order: about K/2
+    // moves per admission, paid back by the tighter threshold while K is
+    // small.
+    RowFilter (int64_t rows, int64_t K, bool sorted)
+      : m_K (K), m_sorted (sorted), m_cap (capacity (K, sorted)),
+        m_buf (new ValIdx<T> [rows * m_cap]),
         m_count (rows), m_worst (rows + 64), m_full (rows), m_numbers (rows)
     { }
 
-    // Keeping K pairs in order costs about K/2 moves per admission, paid
-    // back by the tighter threshold while K is small.
-    static bool
-    sorted (int64_t K)
-    {
-      return K <= 64;
-    }
-
     static int64_t
-    capacity (int64_t K)
+    capacity (int64_t K, bool sorted)
     {
-      return sorted (K) ? K : 2*K + 32;
+      return sorted ? K : 2*K + 32;
     }
 
     // Rows 0 .. ROWS-1 start empty, with thresholds that admit everything
@@ -172,14 +252,9 @@ namespace
     void
     finish (int64_t r, int64_t i, int64_t M, double *idx, T *D)
     {
-      const ValIdxLess<T> less;
       ValIdx<T> *b = m_buf.get () + r * m_cap;
-      if (! sorted (m_K))
-        {
-          if (m_count[r] > m_K)
-            std::nth_element (b, b + m_K, b + m_count[r], less);
-          std::sort (b, b + m_K, less);
-        }
+      if (! m_sorted)
+        return m_keysort.first (b, m_count[r], m_K, i, M, idx, D);
       for (int64_t j = 0; j < m_K; j++)
         {
           idx[i + j*M] = static_cast<double> (b[j].idx + 1);
@@ -191,7 +266,7 @@ namespace
     void
     admit (int64_t r, T v, int64_t j)
     {
-      if (sorted (m_K))
+      if (m_sorted)
         return insert (r, v, j);
       if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
         return;
@@ -200,10 +275,18 @@ namespace
       b[m_count[r]++] = ValIdx<T> {v, j};
       if (m_count[r] == m_cap)
         {
+          // The K-th best pair, found on a copy; the K best are the pairs
+          // not after it, kept in place and in order.
           const ValIdxLess<T> less;
-          std::nth_element (b, b + m_K - 1, b + m_cap, less);
-          m_count[r] = m_K;
-          m_worst[r] = b[m_K - 1].val;
+          m_cut.assign (b, b + m_cap);
+          std::nth_element (m_cut.begin (), m_cut.begin () + m_K - 1, m_cut.end (), less);
+          const ValIdx<T> kth = m_cut[m_K - 1];
+          int64_t kept = 0;
+          for (int64_t k = 0; k < m_cap; k++)
+            if (! less (kth, b[k]))
+              b[kept++] = b[k];
+          m_count[r] = kept;
+          m_worst[r] = kth.val;
           m_full[r] = true;
         }
     }
@@ -229,6 +312,7 @@ namespace
     }
 
     int64_t m_K;
+    bool m_sorted;
     int64_t m_cap;
     // Written before read: left uninitialised, it costs no pass of its own.
     std::unique_ptr<ValIdx<T> []> m_buf;
@@ -236,6 +320,8 @@ namespace
     std::vector<T> m_worst;
     std::vector<char> m_full;
     std::vector<int64_t> m_numbers;
+    std::vector<ValIdx<T>> m_cut;
+    KeySort<T> m_keysort;
   };
 
   // Every column of a block of rows through FILTER, every STEP-th column
@@ -271,8 +357,11 @@ namespace
     sweep<T, 128> (f, b, M, nr, N, s);
   }
 
-  // Columns sampled per column kept when seeding.
+  // Columns sampled per column kept when seeding, the least K seeded, and
+  // the largest K kept in order; past about these the other way is faster.
   constexpr int64_t SAMPLE_STEP = 8;
+  constexpr int64_t SEED_MIN_K = 48;
+  constexpr int64_t SORTED_MAX_K = 64;
 
   template <typename T>
   void
@@ -283,15 +372,7 @@ namespace
     const int bits = quorvel::vector_bits ();
     const Sweep sweep = bits >= 512 ? sweep512<T> : (bits >= 256 ? sweep256<T>
                                                                   : sweep128<T>);
-    // Read as many rows per pass over the columns as the candidate buffers
-    // allow within a fixed budget: long contiguous runs of each column, and
-    // for moderate M one sequential sweep of the whole matrix.
-    const int64_t per_row = RowFilter<T>::capacity (K) * int64_t (sizeof (ValIdx<T>));
-    const int64_t budget = int64_t (4) << 20;
-    const int64_t rows = std::min (M, std::max (int64_t (64), budget / per_row));
-    RowFilter<T> filter (rows, K);
-
-    // For a large K the thresholds start loose and most of the work is
+    // For a larger K the thresholds start loose and most of the work is
     // admitting; a first sweep over every STEP-th column finds each row a
     // value that, with high probability, at least K entries do not exceed:
     // the sample's Ks-th best for Ks well above K / STEP.  A row where
@@ -300,12 +381,21 @@ namespace
     const int64_t ncols = (N + SAMPLE_STEP - 1) / SAMPLE_STEP;
     const double mean = double (K) / SAMPLE_STEP;
     const int64_t Ks = std::min (ncols, int64_t (mean + 4 * std::sqrt (mean) + 8));
-    const bool seeded = ! RowFilter<T>::sorted (K) && 4*Ks <= ncols;
+    const bool seeded = K > SEED_MIN_K && 4*Ks <= ncols;
+    const bool sorted = ! seeded && K <= SORTED_MAX_K;
+
+    // Read as many rows per pass over the columns as the candidate buffers
+    // allow within a fixed budget: long contiguous runs of each column, and
+    // for moderate M one sequential sweep of the whole matrix.
+    const int64_t per_row = RowFilter<T>::capacity (K, sorted) * int64_t (sizeof (ValIdx<T>));
+    const int64_t budget = int64_t (4) << 20;
+    const int64_t rows = std::min (M, std::max (int64_t (64), budget / per_row));
+    RowFilter<T> filter (rows, K, sorted);
     std::unique_ptr<RowFilter<T>> sampler;
     std::vector<T> seed;
     if (seeded)
       {
-        sampler.reset (new RowFilter<T> (rows, Ks));
+        sampler.reset (new RowFilter<T> (rows, Ks, Ks <= SORTED_MAX_K));
         seed.resize (rows);
       }
     std::vector<ValIdx<T>> work;
