@@ -585,15 +585,21 @@ order and NaN placed last, although only a partial selection is done."))
 
 ## Rows that defeat a threshold filter: descending, all equal, all NaN,
 ## NaN only at the front, and small values only in every eighth column
-## (so that a threshold taken from those columns lets too few through).
+## (so that a threshold taken from those columns lets too few through);
+## K chosen so that each way of filtering runs, in both classes.
 %!test
 %! N = 1000;
 %! dist = [N:-1:1; zeros(1, N); NaN(1, N); NaN(1, 10) 1:N-10; -(1:N); N+1:2*N];
 %! dist(end,1:8:N) = -(1:125);
-%! for K = [1 3 64 100 250]
-%!   [idx, D] = __rowsmallest__ (dist, K);
-%!   [ridx, rD] = full_sort_cut (dist, K);
-%!   assert (isequaln (idx, ridx) && isequaln (D, rD), true);
+%! dist(2,1:2:N) = -0;
+%! for cls = {"double", "single"}
+%!   for K = [1 3 48 49 64 65 100 250]
+%!     d = cast (dist, cls{1});
+%!     [idx, D] = __rowsmallest__ (d, K);
+%!     [ridx, rD] = full_sort_cut (d, K);
+%!     assert (isequaln (idx, ridx) && isequaln (D, rD), true);
+%!     assert (signbit (D(2,:)), signbit (rD(2,:)));
+%!   endfor
 %! endfor
 
 ## Argument checks, in their order.
