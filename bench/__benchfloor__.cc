@@ -103,16 +103,28 @@ namespace
     srate = term_rate<float, 128> (20000000, &ssink);
   }
 
+  template <typename T, int BYTES>
+  struct VectorOf
+  {
+    typedef T type __attribute__ ((vector_size (BYTES)));
+  };
+
   // The compare floor of a one-set pair loop over nominal codes: every
   // pair (i, j > i) of the N rows of CODES (column-major, P columns) and
   // every column, one lane-wise equality test and one count per element
-  // of the result, codes and counts as 32-bit integers.  Seconds, best of
-  // three.
+  // of the result, codes and counts as 32-bit integers.  With RESULT set,
+  // the same loop also writes each pair's count, as a double, into a
+  // fresh result of N(N-1)/2 entries, taken the way a kernel takes its
+  // own: the work any one-set result needs beyond its compares.  With
+  // COMPARE clear, only that result is taken and written.  Seconds, best
+  // of three.
   template <int BITS>
   inline __attribute__ ((always_inline)) double
-  compare_floor (const int32_t *codes, int64_t N, int64_t P)
+  compare_floor (const int32_t *codes, int64_t N, int64_t P, bool compare,
+                 bool result)
   {
     typedef int32_t I __attribute__ ((vector_size (BITS / 8)));
+    typedef typename VectorOf<double, BITS / 4>::type D;
     constexpr int W = BITS / 32;
     std::vector<int32_t> count (N + W);
     volatile int32_t sink = 0;
@@ -120,21 +132,43 @@ namespace
     for (int rep = 0; rep < 3; rep++)
       {
         auto t0 = std::chrono::steady_clock::now ();
+        NDArray out;
+        double *o = nullptr;
+        if (result)
+          {
+            out = quorvel::unfilled_array (dim_vector (1, N * (N - 1) / 2));
+            o = out.fortran_vec ();
+            quorvel::map_pages (o, out.numel ());
+          }
+        int64_t c = 0;
         for (int64_t i = 0; i + 1 < N; i++)
           {
             std::fill (count.begin (), count.end (), 0);
-            for (int64_t k = 0; k < P; k++)
+            for (int64_t k = 0; compare && k < P; k++)
               {
                 const int32_t *col = codes + k*N;
                 const I x = I {} + col[i];
                 for (int64_t j = i + 1; j < N; j += W)
                   {
-                    I c, v;
+                    I n, v;
                     __builtin_memcpy (&v, col + std::min (j, N - W), sizeof v);
-                    __builtin_memcpy (&c, count.data () + j, sizeof c);
-                    c -= (v == x);
-                    __builtin_memcpy (count.data () + j, &c, sizeof c);
+                    __builtin_memcpy (&n, count.data () + j, sizeof n);
+                    n -= (v == x);
+                    __builtin_memcpy (count.data () + j, &n, sizeof n);
                   }
+              }
+            if (result)
+              {
+                int64_t j = i + 1;
+                for (; j + W <= N; j += W, c += W)
+                  {
+                    I v;
+                    __builtin_memcpy (&v, count.data () + j, sizeof v);
+                    const D d = __builtin_convertvector (v, D);
+                    __builtin_memcpy (o + c, &d, sizeof d);
+                  }
+                for (; j < N; j++)
+                  o[c++] = count[j];
               }
             sink = sink + count[N - 1];
           }
@@ -144,34 +178,45 @@ namespace
   }
 
   QUORVEL_TARGET_512 double
-  compare512 (const int32_t *c, int64_t N, int64_t P)
+  compare512 (const int32_t *c, int64_t N, int64_t P, bool compare, bool result)
   {
-    return compare_floor<512> (c, N, P);
+    return compare_floor<512> (c, N, P, compare, result);
   }
 
   QUORVEL_TARGET_256 double
-  compare256 (const int32_t *c, int64_t N, int64_t P)
+  compare256 (const int32_t *c, int64_t N, int64_t P, bool compare, bool result)
   {
-    return compare_floor<256> (c, N, P);
+    return compare_floor<256> (c, N, P, compare, result);
   }
 
   double
-  compare128 (const int32_t *c, int64_t N, int64_t P)
+  compare128 (const int32_t *c, int64_t N, int64_t P, bool compare, bool result)
   {
-    return compare_floor<128> (c, N, P);
+    return compare_floor<128> (c, N, P, compare, result);
+  }
+
+  double
+  compare_any (const int32_t *c, int64_t N, int64_t P, bool compare, bool result)
+  {
+    const int bits = quorvel::vector_bits ();
+    return bits >= 512 ? compare512 (c, N, P, compare, result)
+           : (bits >= 256 ? compare256 (c, N, P, compare, result)
+              : compare128 (c, N, P, compare, result));
   }
 }
 
 DEFUN_DLD (__benchfloor__, args, ,
            "-*- texinfo -*-\n\
 @deftypefn {quorvel} {[@var{bytes_per_s}, @var{dterms_per_s}, @var{sterms_per_s}] =} __benchfloor__ (@var{x})\n\
-@deftypefnx {quorvel} {@var{seconds} =} __benchfloor__ (@var{codes})\n\
+@deftypefnx {quorvel} {[@var{seconds}, @var{compares}, @var{result}] =} __benchfloor__ (@var{codes})\n\
 \n\
 Benchmark tooling: the one-core read rate over @var{x} (double), and the\n\
 rates of subtract-square-add terms in double and single precision in the\n\
 widest vectors the machine has.  Given an int32 matrix of @var{codes}, the\n\
 time of a loop of vector compares over every pair of its rows and every\n\
-column, the floor of a one-set simple-matching pass.\n\
+column that also writes each pair's count into a fresh result, the floor\n\
+of a one-set simple-matching pass; then the compares alone and the fresh\n\
+result alone.\n\
 \n\
 @end deftypefn\n")
 {
@@ -184,10 +229,11 @@ column, the floor of a one-set simple-matching pass.\n\
       const int64_t P = c.numel () / std::max<int64_t> (N, 1);
       const int32_t *d = reinterpret_cast<const int32_t *> (c.data ());
       if (N < 64)
-        return ovl (0.0);
-      const int bits = quorvel::vector_bits ();
-      return ovl (bits >= 512 ? compare512 (d, N, P)
-                  : (bits >= 256 ? compare256 (d, N, P) : compare128 (d, N, P)));
+        return ovl (0.0, 0.0, 0.0);
+      const double both = compare_any (d, N, P, true, true);
+      const double compares = compare_any (d, N, P, true, false);
+      const double result = compare_any (d, N, P, false, true);
+      return ovl (both, compares, result);
     }
   const NDArray x = args(0).array_value ();
   const int64_t n = x.numel ();

@@ -263,6 +263,7 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
   NDArray D = quorvel::unfilled_array (haveY ? dim_vector (nx, ny)
                                  : dim_vector (1, nx >= 2 ? nx * (nx - 1) / 2 : 0));
   double *out = D.fortran_vec ();
+  quorvel::map_pages (out, D.numel ());
 
   if (! addq)
     {
@@ -599,6 +600,31 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %!   assert (__levelgap__ (Xb, Yb, [Xb; Yb], names{m}, Wb),
 %!           ref_gap (Xb, Yb, [Xb; Yb], names{m}, Wb));
 %!   assert (__levelgap__ (Xb, Yb, [], names{m}, Wb), ref_gap (Xb, Yb, [], names{m}, Wb));
+%! endfor
+
+## Long rows: whole blocks of every vector loop against the two-set form;
+## sm in 8 and 16-bit lanes where the weights are whole numbers (by weight
+## sum and by level count), else in doubles, against sums in column order.
+%!test
+%! rand ("seed", 11);
+%! Z = [ceil(20 * rand (150, 2) .^ 3), ceil(12 * rand (150, 1) .^ 2), ceil(6 * rand (150, 1))];
+%! later = tril (true (150), -1);
+%! for m = 1:16
+%!   D = __levelgap__ (Z, Z, [], names{m}, Wb).';
+%!   assert (__levelgap__ (Z, [], [], names{m}, Wb), D(later)');
+%! endfor
+%! n = 520;
+%! Z = [ceil(5 * rand (n, 3) .^ 2), ceil(200 * rand (n, 1))];
+%! Y = Z(1:90,:);
+%! later = tril (true (n), -1);
+%! for v = {[1 1 1 0], [3 -2 0 1], [1 1 1 1], [100 30 1 0], [20000 20000 1 0], [1 0.5 1 0]}
+%!   S = zeros (n, n);
+%!   for k = find (v{1})
+%!     S += v{1}(k) * (Z(:,k) == Z(:,k).');
+%!   endfor
+%!   D = (1 + S * (-1 / sum (v{1}))).';
+%!   assert (__levelgap__ (Z, [], [], "sm", v{1}), D(later)');
+%!   assert (__levelgap__ (Z, Y, [], "sm", v{1}), D(1:90,:).');
 %! endfor
 
 ## ADDQ: rows of Y never see one another.

@@ -6,7 +6,10 @@
 // from the policies themselves: either the match and mismatch values of a
 // SELECT policy, or, for the other measures, a table holding the policy's
 // step for every pair of levels of a variable (so lin, lin1 and burnaby
-// take each logarithm once per call instead of once per pair).
+// take each logarithm once per call instead of once per pair).  Every
+// lane leaves through its policy's finish, taken lane by lane.  sm under
+// whole-number weights has a loop of its own that counts in small integer
+// lanes.
 #ifndef QUORVEL_LEVELGAP_FAST_H
 #define QUORVEL_LEVELGAP_FAST_H
 
@@ -18,8 +21,8 @@ namespace quorvel
 {
 namespace nominal
 {
-  // Pairs per block: four vectors of eight lanes.
-  constexpr int64_t BLOCK = 32;
+  // Most pairs per block: eight vectors of eight lanes.
+  constexpr int64_t BLOCK = 64;
 
   // Largest pair table built, in entries of each running value.
   constexpr int64_t TABLE_CAP = int64_t (1) << 20;
@@ -30,8 +33,8 @@ namespace nominal
   struct Columns
   {
     int64_t stride = 0;
-    std::vector<int32_t> code;
-    std::vector<double> dcode;  // the same codes as doubles, for compares
+    std::vector<double> dcode;  // as doubles, for the compares of SELECT
+    std::vector<int64_t> wcode; // or as 64-bit indices, for table reads
     bool absent = false;        // some code has frequency zero
   };
 
@@ -41,21 +44,24 @@ namespace nominal
   {
     Columns c;
     c.stride = rows + BLOCK;
-    c.code.assign (active.size () * c.stride, 0);
+    if (asDouble)
+      c.dcode.assign (active.size () * c.stride, 0);
+    else
+      c.wcode.assign (active.size () * c.stride, 0);
     for (size_t a = 0; a < active.size (); a++)
       {
         const int64_t k = active[a];
-        int32_t *col = c.code.data () + a * c.stride;
         for (int64_t r = 0; r < rows; r++)
           {
             const int64_t s = codes[r*p + k];
-            col[r] = static_cast<int32_t> (s - t.offset[k]);
+            if (asDouble)
+              c.dcode[a * c.stride + r] = static_cast<double> (s - t.offset[k]);
+            else
+              c.wcode[a * c.stride + r] = s - t.offset[k];
             if (t.freq[s] == 0)
               c.absent = true;
           }
       }
-    if (asDouble)
-      c.dcode.assign (c.code.begin (), c.code.end ());
     return c;
   }
 
@@ -182,8 +188,104 @@ namespace nominal
     acc = acc + v;
   }
 
-  // The pair loop for vectors of BITS bits: four vectors of lanes per
-  // block of pairs, each lane one pair.  A lane's running values change
+  // Each policy's finish () lane by lane: the same operations in the same
+  // order, each rounded on its own, with every branch a lane-wise choice
+  // (a lane the choice discards may divide by zero; nothing traps).
+  // Vectors pass by reference, as in addEntry.
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Sm& pol, const V& a, const V&, V& d)
+  {
+    d = 1 + a * pol.negInv;
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const MatchOnly& pol, const V& a, const V&, V& d)
+  {
+    d = 1 + a * pol.negInv;
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Eskin& pol, const V& a, const V&, V& d)
+  {
+    d = 1 / (a * pol.inv) - 1;
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Iof& pol, const V& a, const V&, V& d)
+  {
+    d = 1 / (a * pol.inv) - 1;
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Of& pol, const V& a, const V&, V& d)
+  {
+    const V r = 1 / (a * pol.inv) - 1;
+    d = a == 0 ? inf - V {} : r;
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Smirnov& pol, const V& a, const V&, V& d)
+  {
+    d = 1 / (a * pol.inv + 1);
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Anderberg&, const V& a, const V& b, V& d)
+  {
+    d = 1 - a / (b + a);
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Burnaby& pol, const V& a, const V&, V& d)
+  {
+    d = 1 - a / pol.stats.weightSum;
+  }
+
+  // linFinish lane by lane; ATZERO is lin's 0 or lin1's 1.
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  linLanes (const V& num, const V& den, double atZero, V& d)
+  {
+    typedef int64_t I __attribute__ ((vector_size (sizeof (V))));
+    const V s = (1 / den) * num;
+    V r = 1 / s - 1;
+    r = s == 0 ? inf - V {} : r;
+    r = den == 0 ? atZero - V {} : r;
+    // |den| by its bits: the two tests against infinity, or a library
+    // absolute value, would each be taken lane by lane.
+    I bits;
+    __builtin_memcpy (&bits, &den, sizeof bits);
+    bits &= INT64_MAX;
+    V size;
+    __builtin_memcpy (&size, &bits, sizeof size);
+    d = size == inf ? inf - V {} : r;
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Lin&, const V& num, const V& den, V& d)
+  {
+    linLanes (num, den, 0, d);
+  }
+
+  template <typename V>
+  inline __attribute__ ((always_inline)) void
+  finishLanes (const Lin1&, const V& num, const V& den, V& d)
+  {
+    linLanes (num, den, 1, d);
+  }
+
+  // The pair loop for vectors of BITS bits: eight or four vectors of lanes
+  // per block of pairs, each lane one pair.  A lane's running values change
   // only by the additions the plain loop makes, in the same order.
   template <typename Policy, int BITS>
   inline __attribute__ ((always_inline)) void
@@ -194,9 +296,10 @@ namespace nominal
   {
     typedef typename Vec<double, BITS>::type V;
     typedef typename Vec<int64_t, BITS>::type I;
-    typedef typename Vec<int32_t, BITS / 2>::type I32;
     constexpr int W = BITS / 64;
-    constexpr int64_t B = 4 * W;
+    // Eight vectors per block where 32 registers hold them, else four.
+    constexpr int Q = BITS == 512 ? 8 : 4;
+    constexpr int64_t B = Q * W;
     static_assert (B <= BLOCK, "a block reads at most the padding past the last row");
 
     const int64_t na = active.size ();
@@ -205,8 +308,7 @@ namespace nominal
     std::vector<double> mm (na);
     std::vector<const double *> r1 (na);
     std::vector<const double *> r2 (na);
-    double b1[B];
-    double b2[B];
+    double done[B];
     bool mismatch = false;
     if constexpr (Policy::SELECT)
       mismatch = pol.hasMismatch ();
@@ -237,10 +339,9 @@ namespace nominal
           }
         for (int64_t jb = oneSet ? i + 1 : 0; jb < ny; jb += B)
           {
-            V s[4] = {}, u[4] = {};
+            V s[Q] = {}, u[Q] = {};
             for (int64_t a = 0; a < na; a++)
               {
-                const int32_t *yk = cols.code.data () + a * cols.stride + jb;
                 if constexpr (Policy::SELECT)
                   {
                     // Codes compared as doubles (exact below 2^31): one
@@ -249,8 +350,8 @@ namespace nominal
                     const V xv = double (xl[a]) - V {};
                     const V m = mv[a] - V {};
                     const V n = mm[a] - V {};
-#pragma GCC unroll 4
-                    for (int q = 0; q < 4; q++)
+#pragma GCC unroll 8
+                    for (int q = 0; q < Q; q++)
                       {
                         V cd;
                         __builtin_memcpy (&cd, yd + W*q, sizeof cd);
@@ -263,41 +364,37 @@ namespace nominal
                 else
                   {
                     const int64_t w = tab.width[a];
-#pragma GCC unroll 4
-                    for (int q = 0; q < 4; q++)
+                    const int64_t *yw = cols.wcode.data () + a * cols.stride + jb;
+#pragma GCC unroll 8
+                    for (int q = 0; q < Q; q++)
                       {
-                        I32 c32;
-                        __builtin_memcpy (&c32, yk + W*q, sizeof c32);
-                        const I code = __builtin_convertvector (c32, I);
+                        I code;
+                        __builtin_memcpy (&code, yw + W*q, sizeof code);
                         addEntry<BITS> (s[q], r1[a], w, code);
                         if (Policy::VALUES == 2)
                           addEntry<BITS> (u[q], r2[a], w, code);
                       }
                   }
               }
-#pragma GCC unroll 4
-            for (int q = 0; q < 4; q++)
-              {
-                __builtin_memcpy (b1 + W*q, &s[q], sizeof s[q]);
-                __builtin_memcpy (b2 + W*q, &u[q], sizeof u[q]);
-              }
             const int64_t n = std::min (B, ny - jb);
-            if (oneSet && n == B)
+            double *to = oneSet && n == B ? out + c : done;
+#pragma GCC unroll 8
+            for (int q = 0; q < Q; q++)
               {
-                // A whole block: a fixed count the compiler may vectorise.
-                for (int64_t l = 0; l < B; l++)
-                  out[c + l] = fin.finish (b1[l], b2[l]);
+                V d;
+                finishLanes (fin, s[q], u[q], d);
+                __builtin_memcpy (to + W*q, &d, sizeof d);
+              }
+            if (to != done)
+              {
                 c += B;
                 continue;
               }
             for (int64_t l = 0; l < n; l++)
-              {
-                const double d = fin.finish (b1[l], b2[l]);
-                if (oneSet)
-                  out[c++] = d;
-                else
-                  out[i + (jb + l)*nx] = d;
-              }
+              if (oneSet)
+                out[c++] = done[l];
+              else
+                out[i + (jb + l)*nx] = done[l];
           }
       }
   }
@@ -329,6 +426,185 @@ namespace nominal
     pairsVec<Policy, 128> (pol, t, xc, cols, tab, nx, ny, p, oneSet, active, out);
   }
 
+  // sm under whole-number weights whose magnitudes sum to at most the
+  // largest value of a small integer type: every partial sum of the plain
+  // loop is then a whole number, exact in a double, so no order of the
+  // additions can change a bit and a lane may sum in 8 or 16-bit integers,
+  // eight or four times the lanes of doubles.  Returns that width in bits,
+  // or 0 where the weights or the level counts do not allow it.
+  inline int
+  countWidth (const Stats& t, const std::vector<int64_t>& active)
+  {
+    double total = 0;
+    int64_t levels = 0;
+    for (const int64_t k : active)
+      {
+        const double w = t.weight[k];
+        if (! (std::fabs (w) <= 32767 && w == std::floor (w)))
+          return 0;
+        total += std::fabs (w);
+        levels = std::max (levels, t.offset[k+1] - t.offset[k]);
+      }
+    if (total <= 127 && levels <= 127)
+      return 8;
+    return total <= 32767 && levels <= 32767 ? 16 : 0;
+  }
+
+  // Pairs per block of the counting loop, in every width.
+  constexpr int64_t COUNT_BLOCK = 64;
+
+  // The second set as local codes of type T, one column per active
+  // variable, padded so that a block may read past the last row.
+  template <typename T>
+  std::vector<T>
+  countColumns (const std::vector<int64_t>& codes, int64_t rows, int64_t p,
+                const Stats& t, const std::vector<int64_t>& active)
+  {
+    const int64_t stride = rows + COUNT_BLOCK;
+    std::vector<T> col (active.size () * stride, 0);
+    for (size_t a = 0; a < active.size (); a++)
+      {
+        const int64_t k = active[a];
+        for (int64_t r = 0; r < rows; r++)
+          col[a * stride + r] = static_cast<T> (codes[r*p + k] - t.offset[k]);
+      }
+    return col;
+  }
+
+  // The counting loop for vectors of BITS bits: each lane of type T one
+  // pair, adding a variable's weight where the codes match.
+  template <typename T, int BITS>
+  inline __attribute__ ((always_inline)) void
+  countVec (const Sm& pol, const std::vector<int64_t>& xCodes,
+            const std::vector<T>& cols, int64_t nx, int64_t ny, int64_t p,
+            bool oneSet, const std::vector<int64_t>& active, const Stats& t,
+            double *out)
+  {
+    // Small lanes in at most 256 bits: AVX-512 without its byte-and-word
+    // extension has no 8 or 16-bit compare, and the halves cost the same.
+    constexpr int CB = BITS > 256 ? 256 : BITS;
+    typedef T C __attribute__ ((vector_size (CB / 8)));
+    // Eight lanes at a time leave as doubles, in whatever vectors the
+    // width has.
+    typedef typename Vec<int32_t, 256>::type H;
+    typedef typename Vec<double, 512>::type V;
+    constexpr int L = CB / 8 / sizeof (T);
+    constexpr int Q = COUNT_BLOCK / L;
+
+    const int64_t na = active.size ();
+    const int64_t stride = ny + COUNT_BLOCK;
+    std::vector<T> xl (na);
+    std::vector<T> wl (na);
+    for (int64_t a = 0; a < na; a++)
+      wl[a] = static_cast<T> (t.weight[active[a]]);
+    T cnt[COUNT_BLOCK];
+    int32_t wide[COUNT_BLOCK];
+    const Sm fin = pol;
+
+    int64_t c = 0;
+    for (int64_t i = 0; i < nx; i++)
+      {
+        OCTAVE_QUIT;
+        for (int64_t a = 0; a < na; a++)
+          {
+            const int64_t k = active[a];
+            xl[a] = static_cast<T> (xCodes[i*p + k] - t.offset[k]);
+          }
+        for (int64_t jb = oneSet ? i + 1 : 0; jb < ny; jb += COUNT_BLOCK)
+          {
+            C s[Q] = {};
+            for (int64_t a = 0; a < na; a++)
+              {
+                const T *yk = cols.data () + a * stride + jb;
+                const C xv = xl[a] - C {};
+                const C wv = wl[a] - C {};
+#pragma GCC unroll 8
+                for (int q = 0; q < Q; q++)
+                  {
+                    C v;
+                    __builtin_memcpy (&v, yk + L*q, sizeof v);
+                    s[q] += (v == xv) & wv;
+                  }
+              }
+            __builtin_memcpy (cnt, s, sizeof cnt);
+            const int64_t n = std::min (COUNT_BLOCK, ny - jb);
+            if (oneSet && n == COUNT_BLOCK)
+              {
+                // Widened to 32 bits first: every width converts those to
+                // doubles in vectors, but not smaller integers.
+                for (int l = 0; l < COUNT_BLOCK; l++)
+                  wide[l] = cnt[l];
+#pragma GCC unroll 8
+                for (int l = 0; l < COUNT_BLOCK; l += 8)
+                  {
+                    H h;
+                    __builtin_memcpy (&h, wide + l, sizeof h);
+                    V d;
+                    finishLanes (fin, __builtin_convertvector (h, V), V {}, d);
+                    __builtin_memcpy (out + c + l, &d, sizeof d);
+                  }
+                c += COUNT_BLOCK;
+                continue;
+              }
+            for (int64_t l = 0; l < n; l++)
+              {
+                const double d = fin.finish (cnt[l], 0);
+                if (oneSet)
+                  out[c++] = d;
+                else
+                  out[i + (jb + l)*nx] = d;
+              }
+          }
+      }
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_512 void
+  count512 (const Sm& pol, const std::vector<int64_t>& xc,
+            const std::vector<T>& cols, int64_t nx, int64_t ny, int64_t p,
+            bool oneSet, const std::vector<int64_t>& active, const Stats& t,
+            double *out)
+  {
+    countVec<T, 512> (pol, xc, cols, nx, ny, p, oneSet, active, t, out);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_256 void
+  count256 (const Sm& pol, const std::vector<int64_t>& xc,
+            const std::vector<T>& cols, int64_t nx, int64_t ny, int64_t p,
+            bool oneSet, const std::vector<int64_t>& active, const Stats& t,
+            double *out)
+  {
+    countVec<T, 256> (pol, xc, cols, nx, ny, p, oneSet, active, t, out);
+  }
+
+  template <typename T>
+  void
+  count128 (const Sm& pol, const std::vector<int64_t>& xc,
+            const std::vector<T>& cols, int64_t nx, int64_t ny, int64_t p,
+            bool oneSet, const std::vector<int64_t>& active, const Stats& t,
+            double *out)
+  {
+    countVec<T, 128> (pol, xc, cols, nx, ny, p, oneSet, active, t, out);
+  }
+
+  template <typename T>
+  void
+  countPairs (const Sm& pol, int bits, const std::vector<int64_t>& xCodes,
+              const std::vector<int64_t>& yCodes, int64_t nx, int64_t ny,
+              int64_t p, bool oneSet, const std::vector<int64_t>& active,
+              const Stats& t, double *out)
+  {
+    const std::vector<T> cols
+      = countColumns<T> (oneSet ? xCodes : yCodes, ny, p, t, active);
+    if (bits >= 512)
+      count512<T> (pol, xCodes, cols, nx, ny, p, oneSet, active, t, out);
+    else if (bits >= 256)
+      count256<T> (pol, xCodes, cols, nx, ny, p, oneSet, active, t, out);
+    else
+      count128<T> (pol, xCodes, cols, nx, ny, p, oneSet, active, t, out);
+  }
+
   // Runs the fast loop when it applies and pays; false leaves the pairs to
   // the plain loop.
   template <typename Policy>
@@ -345,6 +621,15 @@ namespace nominal
     const int bits = quorvel::vector_bits ();
     if (nx <= 0 || ny < (oneSet ? 16 : 8) || bits == 0)
       return false;
+    if constexpr (std::is_same<Policy, Sm>::value)
+      if (const int width = countWidth (t, active))
+        {
+          if (width == 8)
+            countPairs<int8_t> (pol, bits, xCodes, yCodes, nx, ny, p, oneSet, active, t, out);
+          else
+            countPairs<int16_t> (pol, bits, xCodes, yCodes, nx, ny, p, oneSet, active, t, out);
+          return true;
+        }
     PairTables tab;
     if constexpr (! Policy::SELECT)
       {
