@@ -215,7 +215,9 @@ function ok = results_ok (fcn, args, out)
         ok = ok && isequal (size (out{1}), [nx, rows(args{2})]);
       endif
     case "__forestshare__"
-      expect = [columns(args{2}), columns(args{1}{1}.Leaf), rows(args{3})];
+      ## an N-D background is read as its two-dimensional form
+      sz = size (args{2});
+      expect = [prod(sz(2:end)), columns(args{1}{1}.Leaf), rows(args{3})];
       got = size (out{1});
       got(end+1:3) = 1;
       ok = numel (out) == 1 && isa (out{1}, "double") && isequal (got, expect);
