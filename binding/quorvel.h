@@ -242,8 +242,9 @@ namespace quorvel
   // Asks for huge pages on a large block before it is first touched, which
   // on a fresh mapping saves hundreds of page faults per megabyte.  Only a
   // hint, and only where the system has it.
+  template <typename T>
   inline void
-  huge_pages (double *data, int64_t count)
+  huge_pages (T *data, int64_t count)
   {
 #if defined (__linux__) && defined (MADV_HUGEPAGE)
     const uintptr_t huge = uintptr_t (1) << 21;
@@ -263,14 +264,15 @@ namespace quorvel
   // write, which can cost a large result as much as computing it.  Blocks
   // of 64 MiB keep a huge result interruptible; a refusal leaves the
   // faults to the writes.
+  template <typename T>
   inline void
-  map_pages (double *data, int64_t count)
+  map_pages (T *data, int64_t count)
   {
 #if defined (__linux__) && defined (MADV_POPULATE_WRITE)
     const long page = sysconf (_SC_PAGESIZE);
-    if (page <= 0 || count < (int64_t (1) << 17))
+    if (page <= 0 || count * int64_t (sizeof (T)) < (int64_t (1) << 20))
       return;
-    const int64_t step = int64_t (1) << 23;
+    const int64_t step = (int64_t (1) << 26) / int64_t (sizeof (T));
     for (int64_t at = 0; at < count; at += step)
       {
         OCTAVE_QUIT;
@@ -286,22 +288,24 @@ namespace quorvel
   }
 
   // A result array without the host's zero fill, for a kernel that writes
-  // every entry; a large one on huge pages.
-  inline NDArray
+  // every entry; a large one on huge pages.  A is the array class.
+  template <typename A = NDArray>
+  inline A
   unfilled_array (const dim_vector& dv)
   {
+    typedef typename A::element_type T;
     const octave_idx_type count = dv.safe_numel ();
 #if defined (OCTAVE_HAVE_STD_PMR_POLYMORPHIC_ALLOCATOR)
-    using Alloc = std::pmr::polymorphic_allocator<double>;
+    using Alloc = std::pmr::polymorphic_allocator<T>;
 #else
-    using Alloc = std::allocator<double>;
+    using Alloc = std::allocator<T>;
 #endif
     Alloc al;
-    double *data = std::allocator_traits<Alloc>::allocate (al, count);
+    T *data = std::allocator_traits<Alloc>::allocate (al, count);
     huge_pages (data, count);
     try
       {
-        return NDArray (Array<double> (data, dv, al));
+        return A (Array<T> (data, dv, al));
       }
     catch (...)
       {

@@ -132,6 +132,76 @@ namespace
     std::vector<Item> m_a, m_b;
   };
 
+  // The first K of N pairs in column order, none NaN, in the full-sort
+  // order: a counting sort on the leading bits in which the order keys
+  // differ, which for values spread over their range leaves a pair or two
+  // per bucket, then an insertion sort within each bucket until K are out.
+  // Returns false, having written nothing, when keys crowd into a bucket.
+  template <typename T>
+  class LeadSort
+  {
+  public:
+    bool
+    first (const ValIdx<T> *b, int64_t n, int64_t K, int64_t i, int64_t M,
+           double *idx, T *D)
+    {
+      typedef typename OrderKey<T>::U U;
+      m_key.resize (n);
+      m_pos.resize (n);
+      U lo = ~U (0), hi = 0;
+      for (int64_t k = 0; k < n; k++)
+        {
+          const U key = OrderKey<T>::of (b[k].val);
+          m_key[k] = key;
+          lo = std::min (lo, key);
+          hi = std::max (hi, key);
+        }
+      int shift = 0;
+      while (((hi - lo) >> shift) >= U (BUCKETS))
+        shift++;
+      const int64_t nb = int64_t ((hi - lo) >> shift) + 1;
+      uint32_t end[BUCKETS];
+      std::fill_n (end, nb, 0);
+      for (int64_t k = 0; k < n; k++)
+        end[(m_key[k] - lo) >> shift]++;
+      uint32_t sum = 0;
+      for (int64_t c = 0; c < nb; c++)
+        {
+          if (end[c] > CROWD)
+            return false;
+          sum += end[c];
+          end[c] = sum - end[c];
+        }
+      for (int64_t k = 0; k < n; k++)
+        m_pos[end[(m_key[k] - lo) >> shift]++] = uint32_t (k);
+      int64_t out = 0;
+      for (int64_t c = 0, s = 0; out < K; s = end[c++])
+        {
+          uint32_t *p = m_pos.data ();
+          for (int64_t e = s + 1; e < end[c]; e++)
+            {
+              const uint32_t q = p[e];
+              int64_t f = e;
+              for (; f > s && m_key[p[f-1]] > m_key[q]; f--)
+                p[f] = p[f-1];
+              p[f] = q;
+            }
+          for (int64_t e = s; e < end[c] && out < K; e++, out++)
+            {
+              idx[i + out*M] = static_cast<double> (b[p[e]].idx + 1);
+              D[i + out*M] = b[p[e]].val;
+            }
+        }
+      return true;
+    }
+
+  private:
+    static constexpr int BUCKETS = 1024;
+    static constexpr uint32_t CROWD = 24;
+    std::vector<typename OrderKey<T>::U> m_key;
+    std::vector<uint32_t> m_pos;
+  };
+
   // Filtered method.  A block of rows is read column by column, so every
   // pass over the columns reads contiguous runs of the column-major matrix.
   // Each row keeps a candidate buffer and a threshold; one vector
@@ -154,8 +224,10 @@ namespace
     RowFilter (int64_t rows, int64_t K, bool sorted)
       : m_K (K), m_sorted (sorted), m_cap (capacity (K, sorted)),
         m_buf (new ValIdx<T> [rows * m_cap]),
-        m_count (rows), m_worst (rows + 64), m_full (rows), m_numbers (rows)
-    { }
+        m_count (rows), m_worst (rows + 64), m_full (rows)
+    {
+      quorvel::huge_pages (m_buf.get (), rows * m_cap);
+    }
 
     static int64_t
     capacity (int64_t K, bool sorted)
@@ -164,17 +236,13 @@ namespace
     }
 
     // Rows 0 .. ROWS-1 start empty, with thresholds that admit everything
-    // (NaN fails every ">="), or with SEED's where given.
+    // (NaN fails every ">=").
     void
-    start (int64_t rows, const T *seed = nullptr)
+    start (int64_t rows)
     {
       std::fill_n (m_count.begin (), rows, 0);
       std::fill_n (m_full.begin (), rows, false);
-      std::fill_n (m_numbers.begin (), rows, 0);
-      if (seed)
-        std::copy_n (seed, rows, m_worst.begin ());
-      else
-        std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
+      std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
     }
 
     // Column J of the block, COL pointing at its first row, BITS wide
@@ -223,31 +291,6 @@ namespace
           admit (r, col[r], j);
     }
 
-    // Whether row R holds its K best: unseeded rows always do; a seeded
-    // row does when at least K numbers passed its seed.
-    bool
-    complete (int64_t r) const
-    {
-      return m_numbers[r] >= m_K;
-    }
-
-    // The K-th best value held for row R, the next threshold above it (so
-    // that a value equal to it still passes), or NaN when it is not a
-    // finite number.
-    T
-    seed (int64_t r)
-    {
-      ValIdx<T> *b = m_buf.get () + r * m_cap;
-      if (m_count[r] < m_K)
-        return std::numeric_limits<T>::quiet_NaN ();
-      const ValIdxLess<T> less;
-      std::nth_element (b, b + m_K - 1, b + m_count[r], less);
-      const T t = b[m_K - 1].val;
-      if (! std::isfinite (t))
-        return std::numeric_limits<T>::quiet_NaN ();
-      return std::nextafter (t, std::numeric_limits<T>::infinity ());
-    }
-
     // Sorted K best of row R, written to row I of the results.
     void
     finish (int64_t r, int64_t i, int64_t M, double *idx, T *D)
@@ -270,7 +313,6 @@ namespace
         return insert (r, v, j);
       if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
         return;
-      m_numbers[r] += ! std::isnan (v);
       ValIdx<T> *b = m_buf.get () + r * m_cap;
       b[m_count[r]++] = ValIdx<T> {v, j};
       if (m_count[r] == m_cap)
@@ -319,7 +361,6 @@ namespace
     std::vector<int64_t> m_count;
     std::vector<T> m_worst;
     std::vector<char> m_full;
-    std::vector<int64_t> m_numbers;
     std::vector<ValIdx<T>> m_cut;
     KeySort<T> m_keysort;
   };
@@ -357,70 +398,360 @@ namespace
     sweep<T, 128> (f, b, M, nr, N, s);
   }
 
-  // Columns sampled per column kept when seeding, the least K seeded, and
-  // the largest K kept in order; past about these the other way is faster.
-  constexpr int64_t SAMPLE_STEP = 8;
+  // Seeds for a larger K.  Every STEP-th column is sampled, the sampled
+  // columns fall into G runs, and a row's seed lies just above the RANK-th
+  // smallest of its runs' minima: at least RANK entries are not above it,
+  // and RANK is set so that, whatever the order of a row's values, at
+  // least K are not with overwhelming probability.  A run's minimum is a
+  // branch-free vector step per column, where keeping the sample's best in
+  // order costs a move per admission.
+  struct SeedPlan
+  {
+    int64_t step, runs, rank;
+  };
+
+  inline SeedPlan
+  seed_plan (int64_t N, int64_t K)
+  {
+    const int64_t step = 8;
+    const int64_t ns = (N + step - 1) / step;
+    const int64_t runs = std::min (int64_t (128), ns);
+    // The chance that a run's minimum is among the row's K best, the mean
+    // number of such runs, and five of its standard deviations above.
+    const double p = 1 - std::pow (1 - double (K) / N, double (ns) / runs);
+    const double sd = std::sqrt (runs * p * (1 - p));
+    return SeedPlan {step, runs, int64_t (std::ceil (runs * p + 5 * sd)) + 1};
+  }
+
+  // The minima of the plan's runs for rows 0 .. NR-1 of BLOCK, run by run:
+  // MINS[k*NR + r] for run K and row R.  NaN never wins, so a run of NaN
+  // and infinities leaves infinity.
+  template <typename T, int BITS>
+  inline __attribute__ ((always_inline)) void
+  run_minima (const T *block, int64_t M, int64_t nr, int64_t N,
+              const SeedPlan& plan, T *mins)
+  {
+    typedef T V __attribute__ ((vector_size (BITS / 8)));
+    constexpr int W = BITS / 8 / sizeof (T);
+    const int64_t ns = (N + plan.step - 1) / plan.step;
+    for (int64_t k = 0; k < plan.runs; k++)
+      {
+        T *m = mins + k*nr;
+        std::fill_n (m, nr, std::numeric_limits<T>::infinity ());
+        for (int64_t c = k*ns / plan.runs; c < (k+1)*ns / plan.runs; c++)
+          {
+            const T *col = block + c*plan.step*M;
+            int64_t r = 0;
+            for (; r + W <= nr; r += W)
+              {
+                V v, w;
+                __builtin_memcpy (&v, col + r, sizeof v);
+                __builtin_memcpy (&w, m + r, sizeof w);
+                w = v < w ? v : w;
+                __builtin_memcpy (m + r, &w, sizeof w);
+              }
+            for (; r < nr; r++)
+              m[r] = col[r] < m[r] ? col[r] : m[r];
+          }
+      }
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_512 void
+  minima512 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m)
+  {
+    run_minima<T, 512> (b, M, nr, N, p, m);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_256 void
+  minima256 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m)
+  {
+    run_minima<T, 256> (b, M, nr, N, p, m);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_128 void
+  minima128 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m)
+  {
+    run_minima<T, 128> (b, M, nr, N, p, m);
+  }
+
+  // Row R's seed from the minima: just above the plan's rank-th smallest,
+  // or NaN where that is not a finite number.
+  template <typename T>
+  T
+  seed_of (const T *mins, int64_t nr, int64_t r, const SeedPlan& plan,
+           std::vector<T>& work)
+  {
+    work.resize (plan.runs);
+    for (int64_t k = 0; k < plan.runs; k++)
+      work[k] = mins[k*nr + r];
+    std::nth_element (work.begin (), work.begin () + plan.rank - 1, work.end ());
+    const T t = work[plan.rank - 1];
+    if (! std::isfinite (t))
+      return std::numeric_limits<T>::quiet_NaN ();
+    return std::nextafter (t, std::numeric_limits<T>::infinity ());
+  }
+
+  // Survivors of fixed seeds, for a larger K.  With the thresholds fixed a
+  // survivor needs no row state but a count, so the sweep writes each one
+  // and its row to one sequential log, the lanes of a vector branch-free,
+  // and the log is dealt out to the rows afterwards, in column order.  The
+  // strict test lets no NaN through: where K numbers pass, no NaN is among
+  // the K best.  A row that reaches CAP survivors stops admitting (its
+  // threshold drops to minus infinity) and is left to the full filter.
+  template <typename T>
+  struct SeedLog
+  {
+    typedef typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type C;
+
+    SeedLog (int64_t rows, int64_t K, int64_t N)
+      : cap (capacity (K)), thresh (rows + 64), count (rows + 64), start (rows + 1),
+        colpos (N + 1), val (new T [rows*cap + 64]), row (new int32_t [rows*cap + 64])
+    {
+      quorvel::huge_pages (val.get (), rows*cap + 64);
+      quorvel::huge_pages (row.get (), rows*cap + 64);
+    }
+
+    // Survivors a row may hold, far above the seeds' usual 2K or so.
+    static int64_t
+    capacity (int64_t K)
+    {
+      return 8*K + 256;
+    }
+
+    // The log dealt out: row R's survivors in column order, SURV + START[R]
+    // onwards.
+    void
+    deal (int64_t nr, int64_t N)
+    {
+      const int64_t n = colpos[N];
+      if (n > held)
+        {
+          surv.reset (new ValIdx<T> [n]);
+          quorvel::huge_pages (surv.get (), n);
+          held = n;
+        }
+      std::vector<int64_t>& at = start;
+      int64_t sum = 0;
+      for (int64_t r = 0; r < nr; r++)
+        {
+          at[r] = sum;
+          sum += count[r];
+        }
+      at[nr] = sum;
+      for (int64_t j = 0; j < N; j++)
+        for (int64_t e = colpos[j]; e < colpos[j+1]; e++)
+          surv[at[row[e]]++] = ValIdx<T> {val[e], j};
+      for (int64_t r = nr; r > 0; r--)
+        at[r] = at[r-1];
+      at[0] = 0;
+    }
+
+    int64_t cap;
+    std::vector<T> thresh;
+    std::vector<C> count;
+    std::vector<int64_t> start, colpos;
+    std::unique_ptr<T []> val;
+    std::unique_ptr<int32_t []> row;
+    std::unique_ptr<ValIdx<T> []> surv;
+    int64_t held = 0;
+  };
+
+  template <typename T, int BITS>
+  inline __attribute__ ((always_inline)) void
+  log_sweep (SeedLog<T>& L, const T *block, int64_t M, int64_t nr, int64_t N)
+  {
+    typedef T V __attribute__ ((vector_size (BITS / 8)));
+    typedef decltype (V {} < V {}) C;
+    constexpr int W = BITS / 8 / sizeof (T);
+    typedef typename SeedLog<T>::C Ci;
+    static_assert (sizeof (C) == W * sizeof (Ci), "count lanes match the values'");
+    const C cap = C {} + Ci (L.cap);
+    const V stop = V {} - std::numeric_limits<T>::infinity ();
+    T *thresh = L.thresh.data ();
+    Ci *count = L.count.data ();
+    T *val = L.val.get ();
+    int32_t *row = L.row.get ();
+    int64_t n = 0;
+    for (int64_t j = 0; j < N; j++)
+      {
+        L.colpos[j] = n;
+        const T *col = block + j*M;
+        int64_t r = 0;
+        for (; r + W <= nr; r += W)
+          {
+            V v, w;
+            __builtin_memcpy (&v, col + r, sizeof v);
+            __builtin_memcpy (&w, thresh + r, sizeof w);
+            const C keep = v < w;
+            if (__builtin_expect (quorvel::lane_mask (keep) == 0, 1))
+              continue;
+            for (int l = 0; l < W; l++)
+              {
+                val[n] = v[l];
+                row[n] = int32_t (r + l);
+                n -= keep[l];
+              }
+            C c;
+            __builtin_memcpy (&c, count + r, sizeof c);
+            c -= keep;
+            __builtin_memcpy (count + r, &c, sizeof c);
+            const C full = c >= cap;
+            if (__builtin_expect (quorvel::lane_mask (full) != 0, 0))
+              {
+                w = full ? stop : w;
+                __builtin_memcpy (thresh + r, &w, sizeof w);
+              }
+          }
+        for (; r < nr; r++)
+          if (col[r] < thresh[r])
+            {
+              val[n] = col[r];
+              row[n++] = int32_t (r);
+              if (++count[r] >= L.cap)
+                thresh[r] = -std::numeric_limits<T>::infinity ();
+            }
+      }
+    L.colpos[N] = n;
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_512 void
+  logsweep512 (SeedLog<T>& L, const T *b, int64_t M, int64_t nr, int64_t N)
+  {
+    log_sweep<T, 512> (L, b, M, nr, N);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_256 void
+  logsweep256 (SeedLog<T>& L, const T *b, int64_t M, int64_t nr, int64_t N)
+  {
+    log_sweep<T, 256> (L, b, M, nr, N);
+  }
+
+  template <typename T>
+  QUORVEL_TARGET_128 void
+  logsweep128 (SeedLog<T>& L, const T *b, int64_t M, int64_t nr, int64_t N)
+  {
+    log_sweep<T, 128> (L, b, M, nr, N);
+  }
+
+  // The least K seeded, and the largest K kept in order; past about these
+  // the other way is faster.
   constexpr int64_t SEED_MIN_K = 48;
   constexpr int64_t SORTED_MAX_K = 64;
+
+  // Rows I0 .. I0+NR-1 through the full filter, unseeded; only the rows
+  // flagged in WANTED (all where none is given) are written.
+  template <typename T>
+  void
+  filter_rows (const T *dist, int64_t M, int64_t N, int64_t K, int64_t i0,
+               int64_t nr, const std::vector<char> *wanted, double *idx, T *D)
+  {
+    typedef void (*Sweep) (RowFilter<T>&, const T *, int64_t, int64_t, int64_t, int64_t);
+    const int bits = quorvel::vector_bits ();
+    const Sweep sweep = bits >= 512 ? sweep512<T> : (bits >= 256 ? sweep256<T>
+                                                                  : sweep128<T>);
+    const bool sorted = K <= SORTED_MAX_K;
+    // Read as many rows per pass over the columns as the candidate buffers
+    // allow within a fixed budget: long contiguous runs of each column, and
+    // for moderate M one sequential sweep of the whole matrix.
+    const int64_t per_row = RowFilter<T>::capacity (K, sorted) * int64_t (sizeof (ValIdx<T>));
+    const int64_t budget = int64_t (4) << 20;
+    const int64_t rows = std::min (nr, std::max (int64_t (64), budget / per_row));
+    RowFilter<T> filter (rows, K, sorted);
+    for (int64_t b0 = 0; b0 < nr; b0 += rows)
+      {
+        OCTAVE_QUIT;
+        const int64_t nb = std::min (rows, nr - b0);
+        filter.start (nb);
+        sweep (filter, dist + i0 + b0, M, nb, N, 1);
+        for (int64_t r = 0; r < nb; r++)
+          if (! wanted || (*wanted)[b0 + r])
+            filter.finish (r, i0 + b0 + r, M, idx, D);
+      }
+  }
+
+  template <typename T>
+  void
+  select_rows_seeded (const T *dist, int64_t M, int64_t N, int64_t K,
+                      const SeedPlan& plan, double *idx, T *D)
+  {
+    typedef void (*Minima) (const T *, int64_t, int64_t, int64_t, const SeedPlan&, T *);
+    typedef void (*LogSweep) (SeedLog<T>&, const T *, int64_t, int64_t, int64_t);
+    const int bits = quorvel::vector_bits ();
+    const Minima minima = bits >= 512 ? minima512<T> : (bits >= 256 ? minima256<T>
+                                                                    : minima128<T>);
+    // Eight lanes a test: with more, a vector holds a survivor more often,
+    // and every lane of such a vector is written.
+    const LogSweep log_sweep = (bits >= 512 && sizeof (T) == 8) ? logsweep512<T>
+                               : (bits >= 256 ? logsweep256<T> : logsweep128<T>);
+    // Rows per sweep: as many as a log of bounded size holds.  Only the
+    // part written is ever mapped, so one sweep covers the matrix as a
+    // rule, reading it in order.
+    const int64_t per_row = SeedLog<T>::capacity (K) * int64_t (sizeof (T) + 4);
+    const int64_t budget = int64_t (128) << 20;
+    const int64_t rows = std::min (M, std::max (int64_t (8), budget / per_row));
+    SeedLog<T> L (rows, K, N);
+    std::vector<T> mins (plan.runs * rows), sel;
+    std::vector<char> failed (rows);
+    KeySort<T> keysort;
+    LeadSort<T> leadsort;
+    std::vector<ValIdx<T>> work;
+    for (int64_t i0 = 0; i0 < M; i0 += rows)
+      {
+        OCTAVE_QUIT;
+        const int64_t nr = std::min (rows, M - i0);
+        minima (dist + i0, M, nr, N, plan, mins.data ());
+        for (int64_t r = 0; r < nr; r++)
+          L.thresh[r] = seed_of (mins.data (), nr, r, plan, sel);
+        std::fill_n (L.count.begin (), nr, 0);
+        log_sweep (L, dist + i0, M, nr, N);
+        L.deal (nr, N);
+        int64_t nfailed = 0;
+        for (int64_t r = 0; r < nr; r++)
+          {
+            const int64_t n = L.count[r];
+            failed[r] = n < K || n >= L.cap;
+            if (failed[r])
+              nfailed++;
+            else
+              {
+                const ValIdx<T> *b = L.surv.get () + L.start[r];
+                if (! leadsort.first (b, n, K, i0 + r, M, idx, D))
+                  keysort.first (b, n, K, i0 + r, M, idx, D);
+              }
+          }
+        // The rows the seeds failed: one by one when few, else by a sweep
+        // of the full filter.
+        if (nfailed * 32 > nr)
+          filter_rows (dist, M, N, K, i0, nr, &failed, idx, D);
+        else if (nfailed > 0)
+          for (int64_t r = 0; r < nr; r++)
+            if (failed[r])
+              {
+                work.resize (N);
+                select_row_plain (dist, M, N, K, i0 + r, work, idx, D);
+              }
+      }
+  }
 
   template <typename T>
   void
   select_rows_filtered (const T *dist, int64_t M, int64_t N, int64_t K,
                         double *idx, T *D)
   {
-    typedef void (*Sweep) (RowFilter<T>&, const T *, int64_t, int64_t, int64_t, int64_t);
-    const int bits = quorvel::vector_bits ();
-    const Sweep sweep = bits >= 512 ? sweep512<T> : (bits >= 256 ? sweep256<T>
-                                                                  : sweep128<T>);
     // For a larger K the thresholds start loose and most of the work is
-    // admitting; a first sweep over every STEP-th column finds each row a
-    // value that, with high probability, at least K entries do not exceed:
-    // the sample's Ks-th best for Ks well above K / STEP.  A row where
-    // fewer than K numbers pass turns out to be rare and takes the plain
-    // method, so the seed never changes the result.
-    const int64_t ncols = (N + SAMPLE_STEP - 1) / SAMPLE_STEP;
-    const double mean = double (K) / SAMPLE_STEP;
-    const int64_t Ks = std::min (ncols, int64_t (mean + 4 * std::sqrt (mean) + 8));
-    const bool seeded = K > SEED_MIN_K && 4*Ks <= ncols;
-    const bool sorted = ! seeded && K <= SORTED_MAX_K;
-
-    // Read as many rows per pass over the columns as the candidate buffers
-    // allow within a fixed budget: long contiguous runs of each column, and
-    // for moderate M one sequential sweep of the whole matrix.
-    const int64_t per_row = RowFilter<T>::capacity (K, sorted) * int64_t (sizeof (ValIdx<T>));
-    const int64_t budget = int64_t (4) << 20;
-    const int64_t rows = std::min (M, std::max (int64_t (64), budget / per_row));
-    RowFilter<T> filter (rows, K, sorted);
-    std::unique_ptr<RowFilter<T>> sampler;
-    std::vector<T> seed;
-    if (seeded)
-      {
-        sampler.reset (new RowFilter<T> (rows, Ks, Ks <= SORTED_MAX_K));
-        seed.resize (rows);
-      }
-    std::vector<ValIdx<T>> work;
-
-    for (int64_t i0 = 0; i0 < M; i0 += rows)
-      {
-        const int64_t nr = std::min (rows, M - i0);
-        if (seeded)
-          {
-            sampler->start (nr);
-            sweep (*sampler, dist + i0, M, nr, N, SAMPLE_STEP);
-            for (int64_t r = 0; r < nr; r++)
-              seed[r] = sampler->seed (r);
-          }
-        filter.start (nr, seeded ? seed.data () : nullptr);
-        sweep (filter, dist + i0, M, nr, N, 1);
-        for (int64_t r = 0; r < nr; r++)
-          if (! seeded || std::isnan (seed[r]) || filter.complete (r))
-            filter.finish (r, i0 + r, M, idx, D);
-          else
-            {
-              work.resize (N);
-              select_row_plain (dist, M, N, K, i0 + r, work, idx, D);
-            }
-      }
+    // admitting; a first pass over a sample of the columns finds each row
+    // a seed that, with high probability, at least K entries do not
+    // exceed.  A row where fewer than K numbers pass turns out to be rare
+    // and takes another way, so the seed never changes the result.
+    const SeedPlan plan = seed_plan (N, K);
+    if (K > SEED_MIN_K && K < (int64_t (1) << 26) && 2*plan.rank <= plan.runs)
+      return select_rows_seeded (dist, M, N, K, plan, idx, D);
+    filter_rows (dist, M, N, K, 0, M, nullptr, idx, D);
   }
 
 #endif
@@ -445,8 +776,12 @@ namespace
     const int64_t N = dist.cols ();
     // K was checked against the argument's own second dimension, and the
     // conversion only ever folds further dimensions into the columns.
-    Matrix idx (M, K);
-    MT D (M, K);
+    // The results are written in full: no zero fill, and their pages
+    // mapped up front, which costs a large K less than a fault per page.
+    Matrix idx = quorvel::unfilled_array<Matrix> (dim_vector (M, K));
+    MT D = quorvel::unfilled_array<MT> (dim_vector (M, K));
+    quorvel::map_pages (idx.fortran_vec (), idx.numel ());
+    quorvel::map_pages (D.fortran_vec (), D.numel ());
     select_rows (dist.data (), M, N, K, idx.fortran_vec (), D.fortran_vec ());
     return ovl (quorvel::wrap (idx), quorvel::wrap (D));
   }
@@ -586,19 +921,24 @@ order and NaN placed last, although only a partial selection is done."))
 ## Rows that defeat a threshold filter: descending, all equal, all NaN,
 ## NaN only at the front, and small values only in every eighth column
 ## (so that a threshold taken from those columns lets too few through);
-## K chosen so that each way of filtering runs, in both classes.
+## K chosen so that each way of filtering runs, in both classes.  Alone,
+## and among many ordinary rows, so that rows the thresholds fail are
+## redone both together and one by one.
 %!test
 %! N = 1000;
-%! dist = [N:-1:1; zeros(1, N); NaN(1, N); NaN(1, 10) 1:N-10; -(1:N); N+1:2*N];
-%! dist(end,1:8:N) = -(1:125);
-%! dist(2,1:2:N) = -0;
-%! for cls = {"double", "single"}
-%!   for K = [1 3 48 49 64 65 100 250]
-%!     d = cast (dist, cls{1});
-%!     [idx, D] = __rowsmallest__ (d, K);
-%!     [ridx, rD] = full_sort_cut (d, K);
-%!     assert (isequaln (idx, ridx) && isequaln (D, rD), true);
-%!     assert (signbit (D(2,:)), signbit (rD(2,:)));
+%! odd = [N:-1:1; zeros(1, N); NaN(1, N); NaN(1, 10) 1:N-10; -(1:N); N+1:2*N];
+%! odd(end,1:8:N) = -(1:125);
+%! odd(2,1:2:N) = -0;
+%! rand ("seed", 2);
+%! for dist = {odd, [odd; rand(94, N)]}
+%!   for cls = {"double", "single"}
+%!     for K = [1 3 48 49 64 65 100 250]
+%!       d = cast (dist{1}, cls{1});
+%!       [idx, D] = __rowsmallest__ (d, K);
+%!       [ridx, rD] = full_sort_cut (d, K);
+%!       assert (isequaln (idx, ridx) && isequaln (D, rD), true);
+%!       assert (signbit (D(2,:)), signbit (rD(2,:)));
+%!     endfor
 %!   endfor
 %! endfor
 
