@@ -494,24 +494,44 @@ namespace
     return std::nextafter (t, std::numeric_limits<T>::infinity ());
   }
 
+  // For each mask of W lanes, the lanes set, in order, then zeros: the
+  // shuffle that packs a vector's chosen lanes to its front.
+  template <typename I, int W>
+  struct PackTable
+  {
+    I lanes[1 << W][W];
+
+    constexpr PackTable ()
+      : lanes ()
+    {
+      for (int m = 0; m < (1 << W); m++)
+        for (int l = 0, k = 0; l < W; l++)
+          if (m >> l & 1)
+            lanes[m][k++] = I (l);
+    }
+  };
+
   // Survivors of fixed seeds, for a larger K.  With the thresholds fixed a
-  // survivor needs no row state but a count, so the sweep writes each one
-  // and its row to one sequential log, the lanes of a vector branch-free,
-  // and the log is dealt out to the rows afterwards, in column order.  The
-  // strict test lets no NaN through: where K numbers pass, no NaN is among
-  // the K best.  A row that reaches CAP survivors stops admitting (its
-  // threshold drops to minus infinity) and is left to the full filter.
+  // survivor needs no row state, so the sweep packs each vector's
+  // survivors and their rows to the end of one sequential log, without a
+  // branch, and the log is dealt out to the rows afterwards, in column
+  // order.  The strict test lets no NaN through: where K numbers pass, no
+  // NaN is among the K best.  Every CENSUS columns the new survivors are
+  // counted by row; a row that reaches CAP stops admitting (its threshold
+  // drops to minus infinity) and is left to the full filter.
   template <typename T>
   struct SeedLog
   {
-    typedef typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type C;
+    typedef typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type I;
+    static constexpr int64_t CENSUS = 64;
 
     SeedLog (int64_t rows, int64_t K, int64_t N)
       : cap (capacity (K)), thresh (rows + 64), count (rows + 64), start (rows + 1),
-        colpos (N + 1), val (new T [rows*cap + 64]), row (new int32_t [rows*cap + 64])
+        colpos (N + 1), size (rows * (cap + CENSUS) + 64), val (new T [size]),
+        row (new int32_t [size])
     {
-      quorvel::huge_pages (val.get (), rows*cap + 64);
-      quorvel::huge_pages (row.get (), rows*cap + 64);
+      quorvel::huge_pages (val.get (), size);
+      quorvel::huge_pages (row.get (), size);
     }
 
     // Survivors a row may hold, far above the seeds' usual 2K or so.
@@ -519,6 +539,15 @@ namespace
     capacity (int64_t K)
     {
       return 8*K + 256;
+    }
+
+    // Log entries FROM .. TO-1 counted by row.
+    void
+    census (int64_t from, int64_t to)
+    {
+      for (int64_t e = from; e < to; e++)
+        if (++count[row[e]] == cap)
+          thresh[row[e]] = -std::numeric_limits<T>::infinity ();
     }
 
     // The log dealt out: row R's survivors in column order, SURV + START[R]
@@ -551,8 +580,9 @@ namespace
 
     int64_t cap;
     std::vector<T> thresh;
-    std::vector<C> count;
+    std::vector<int64_t> count;
     std::vector<int64_t> start, colpos;
+    int64_t size;
     std::unique_ptr<T []> val;
     std::unique_ptr<int32_t []> row;
     std::unique_ptr<ValIdx<T> []> surv;
@@ -563,20 +593,26 @@ namespace
   inline __attribute__ ((always_inline)) void
   log_sweep (SeedLog<T>& L, const T *block, int64_t M, int64_t nr, int64_t N)
   {
-    typedef T V __attribute__ ((vector_size (BITS / 8)));
+    // At most eight lanes: with more, a vector holds a survivor more
+    // often, and the table of packing shuffles grows as 2 to the lanes.
+    constexpr int W = std::min (BITS / 8 / int (sizeof (T)), 8);
+    typedef T V __attribute__ ((vector_size (W * sizeof (T))));
     typedef decltype (V {} < V {}) C;
-    constexpr int W = BITS / 8 / sizeof (T);
-    typedef typename SeedLog<T>::C Ci;
-    static_assert (sizeof (C) == W * sizeof (Ci), "count lanes match the values'");
-    const C cap = C {} + Ci (L.cap);
-    const V stop = V {} - std::numeric_limits<T>::infinity ();
-    T *thresh = L.thresh.data ();
-    Ci *count = L.count.data ();
+    typedef int32_t R __attribute__ ((vector_size (W * 4)));
+    typedef typename SeedLog<T>::I I;
+    static_assert (sizeof (C) == W * sizeof (I), "shuffle lanes match the values'");
+    static constexpr PackTable<I, W> pack {};
+    const T *thresh = L.thresh.data ();
     T *val = L.val.get ();
     int32_t *row = L.row.get ();
-    int64_t n = 0;
+    int64_t n = 0, counted = 0;
     for (int64_t j = 0; j < N; j++)
       {
+        if (j % SeedLog<T>::CENSUS == 0)
+          {
+            L.census (counted, n);
+            counted = n;
+          }
         L.colpos[j] = n;
         const T *col = block + j*M;
         int64_t r = 0;
@@ -585,35 +621,23 @@ namespace
             V v, w;
             __builtin_memcpy (&v, col + r, sizeof v);
             __builtin_memcpy (&w, thresh + r, sizeof w);
-            const C keep = v < w;
-            if (__builtin_expect (quorvel::lane_mask (keep) == 0, 1))
-              continue;
-            for (int l = 0; l < W; l++)
-              {
-                val[n] = v[l];
-                row[n] = int32_t (r + l);
-                n -= keep[l];
-              }
-            C c;
-            __builtin_memcpy (&c, count + r, sizeof c);
-            c -= keep;
-            __builtin_memcpy (count + r, &c, sizeof c);
-            const C full = c >= cap;
-            if (__builtin_expect (quorvel::lane_mask (full) != 0, 0))
-              {
-                w = full ? stop : w;
-                __builtin_memcpy (thresh + r, &w, sizeof w);
-              }
+            const unsigned m = quorvel::lane_mask (v < w);
+            C p;
+            __builtin_memcpy (&p, pack.lanes[m], sizeof p);
+            const V packed = __builtin_shuffle (v, p);
+            const R rows = __builtin_convertvector (p, R) + int32_t (r);
+            __builtin_memcpy (val + n, &packed, sizeof packed);
+            __builtin_memcpy (row + n, &rows, sizeof rows);
+            n += __builtin_popcount (m);
           }
         for (; r < nr; r++)
           if (col[r] < thresh[r])
             {
               val[n] = col[r];
               row[n++] = int32_t (r);
-              if (++count[r] >= L.cap)
-                thresh[r] = -std::numeric_limits<T>::infinity ();
             }
       }
+    L.census (counted, n);
     L.colpos[N] = n;
   }
 
@@ -684,14 +708,13 @@ namespace
     const int bits = quorvel::vector_bits ();
     const Minima minima = bits >= 512 ? minima512<T> : (bits >= 256 ? minima256<T>
                                                                     : minima128<T>);
-    // Eight lanes a test: with more, a vector holds a survivor more often,
-    // and every lane of such a vector is written.
-    const LogSweep log_sweep = (bits >= 512 && sizeof (T) == 8) ? logsweep512<T>
+    const LogSweep log_sweep = bits >= 512 ? logsweep512<T>
                                : (bits >= 256 ? logsweep256<T> : logsweep128<T>);
     // Rows per sweep: as many as a log of bounded size holds.  Only the
     // part written is ever mapped, so one sweep covers the matrix as a
     // rule, reading it in order.
-    const int64_t per_row = SeedLog<T>::capacity (K) * int64_t (sizeof (T) + 4);
+    const int64_t per_row = (SeedLog<T>::capacity (K) + SeedLog<T>::CENSUS)
+                            * int64_t (sizeof (T) + 4);
     const int64_t budget = int64_t (128) << 20;
     const int64_t rows = std::min (M, std::max (int64_t (8), budget / per_row));
     SeedLog<T> L (rows, K, N);
