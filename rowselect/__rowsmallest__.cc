@@ -405,6 +405,8 @@ namespace
   // least K are not with overwhelming probability.  A run's minimum is a
   // branch-free vector step per column, where keeping the sample's best in
   // order costs a move per admission.
+  constexpr int64_t MAX_RUNS = 128;
+
   struct SeedPlan
   {
     int64_t step, runs, rank;
@@ -415,12 +417,29 @@ namespace
   {
     const int64_t step = 8;
     const int64_t ns = (N + step - 1) / step;
-    const int64_t runs = std::min (int64_t (128), ns);
+    const int64_t runs = std::min (MAX_RUNS, ns);
     // The chance that a run's minimum is among the row's K best, the mean
     // number of such runs, and five of its standard deviations above.
     const double p = 1 - std::pow (1 - double (K) / N, double (ns) / runs);
     const double sd = std::sqrt (runs * p * (1 - p));
     return SeedPlan {step, runs, int64_t (std::ceil (runs * p + 5 * sd)) + 1};
+  }
+
+  // Row R's seed from the minima: just above the plan's rank-th smallest,
+  // or NaN where that is not a finite number.
+  template <typename T>
+  T
+  seed_of (const T *mins, int64_t nr, int64_t r, const SeedPlan& plan,
+           std::vector<T>& work)
+  {
+    work.resize (plan.runs);
+    for (int64_t k = 0; k < plan.runs; k++)
+      work[k] = mins[k*nr + r];
+    std::nth_element (work.begin (), work.begin () + plan.rank - 1, work.end ());
+    const T t = work[plan.rank - 1];
+    if (! std::isfinite (t))
+      return std::numeric_limits<T>::quiet_NaN ();
+    return std::nextafter (t, std::numeric_limits<T>::infinity ());
   }
 
   // The minima of the plan's runs for rows 0 .. NR-1 of BLOCK, run by run:
@@ -456,42 +475,88 @@ namespace
       }
   }
 
+  // The seeds of rows 0 .. NR-1 of BLOCK from their runs' minima, a
+  // vector of rows at a time: a search on the order keys (as integers)
+  // for the least key that at least RANK minima do not exceed, each step
+  // halving every lane's interval.  The steps stop short of the exact
+  // value, always above it and within a small fraction of its binade,
+  // which is all a seed needs.  Rows past the last whole vector select
+  // exactly.
+  template <typename T, int BITS>
+  inline __attribute__ ((always_inline)) void
+  run_seeds (const T *block, int64_t M, int64_t nr, int64_t N,
+             const SeedPlan& plan, T *mins, T *seed)
+  {
+    typedef typename OrderKey<T>::U U;
+    typedef typename std::make_signed<U>::type S;
+    typedef U VU __attribute__ ((vector_size (BITS / 8)));
+    typedef S VS __attribute__ ((vector_size (BITS / 8)));
+    constexpr int W = BITS / 8 / sizeof (T);
+    constexpr int B = 8 * sizeof (U);
+    run_minima<T, BITS> (block, M, nr, N, plan, mins);
+    const VS rank = VS {} + S (plan.rank);
+    VU key[MAX_RUNS];
+    int64_t r = 0;
+    for (; r + W <= nr; r += W)
+      {
+        // No minimum is NaN, so the key is the bits with the sign bit
+        // flipped for a number of either sign, and all bits flipped for
+        // a negative one.
+        VU lo = ~VU {}, hi = VU {};
+        for (int64_t k = 0; k < plan.runs; k++)
+          {
+            VU u;
+            __builtin_memcpy (&u, mins + k*nr + r, sizeof u);
+            u ^= VU ((VS) u >> (B - 1)) | (U (1) << (B - 1));
+            key[k] = u;
+            lo = u < lo ? u : lo;
+            hi = u > hi ? u : hi;
+          }
+        for (int step = 0; step < 24; step++)
+          {
+            const VU mid = lo + ((hi - lo) >> 1);
+            VS count = {};
+            for (int64_t k = 0; k < plan.runs; k++)
+              count -= VS (key[k] <= mid);
+            const VS enough = count >= rank;
+            hi = enough ? mid : hi;
+            lo = enough ? lo : mid + 1;
+          }
+        for (int l = 0; l < W; l++)
+          {
+            const U k = hi[l];
+            const U u = (k >> (B - 1)) ? k ^ (U (1) << (B - 1)) : ~k;
+            T t;
+            __builtin_memcpy (&t, &u, sizeof t);
+            seed[r + l] = std::isfinite (t)
+                          ? std::nextafter (t, std::numeric_limits<T>::infinity ())
+                          : std::numeric_limits<T>::quiet_NaN ();
+          }
+      }
+    std::vector<T> work;
+    for (; r < nr; r++)
+      seed[r] = seed_of (mins, nr, r, plan, work);
+  }
+
   template <typename T>
   QUORVEL_TARGET_512 void
-  minima512 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m)
+  seeds512 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m, T *s)
   {
-    run_minima<T, 512> (b, M, nr, N, p, m);
+    run_seeds<T, 512> (b, M, nr, N, p, m, s);
   }
 
   template <typename T>
   QUORVEL_TARGET_256 void
-  minima256 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m)
+  seeds256 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m, T *s)
   {
-    run_minima<T, 256> (b, M, nr, N, p, m);
+    run_seeds<T, 256> (b, M, nr, N, p, m, s);
   }
 
   template <typename T>
   QUORVEL_TARGET_128 void
-  minima128 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m)
+  seeds128 (const T *b, int64_t M, int64_t nr, int64_t N, const SeedPlan& p, T *m, T *s)
   {
-    run_minima<T, 128> (b, M, nr, N, p, m);
-  }
-
-  // Row R's seed from the minima: just above the plan's rank-th smallest,
-  // or NaN where that is not a finite number.
-  template <typename T>
-  T
-  seed_of (const T *mins, int64_t nr, int64_t r, const SeedPlan& plan,
-           std::vector<T>& work)
-  {
-    work.resize (plan.runs);
-    for (int64_t k = 0; k < plan.runs; k++)
-      work[k] = mins[k*nr + r];
-    std::nth_element (work.begin (), work.begin () + plan.rank - 1, work.end ());
-    const T t = work[plan.rank - 1];
-    if (! std::isfinite (t))
-      return std::numeric_limits<T>::quiet_NaN ();
-    return std::nextafter (t, std::numeric_limits<T>::infinity ());
+    run_seeds<T, 128> (b, M, nr, N, p, m, s);
   }
 
   // For each mask of W lanes, the lanes set, in order, then zeros: the
@@ -703,11 +768,11 @@ namespace
   select_rows_seeded (const T *dist, int64_t M, int64_t N, int64_t K,
                       const SeedPlan& plan, double *idx, T *D)
   {
-    typedef void (*Minima) (const T *, int64_t, int64_t, int64_t, const SeedPlan&, T *);
+    typedef void (*Seeds) (const T *, int64_t, int64_t, int64_t, const SeedPlan&, T *, T *);
     typedef void (*LogSweep) (SeedLog<T>&, const T *, int64_t, int64_t, int64_t);
     const int bits = quorvel::vector_bits ();
-    const Minima minima = bits >= 512 ? minima512<T> : (bits >= 256 ? minima256<T>
-                                                                    : minima128<T>);
+    const Seeds seeds = bits >= 512 ? seeds512<T> : (bits >= 256 ? seeds256<T>
+                                                                  : seeds128<T>);
     const LogSweep log_sweep = bits >= 512 ? logsweep512<T>
                                : (bits >= 256 ? logsweep256<T> : logsweep128<T>);
     // Rows per sweep: as many as a log of bounded size holds.  Only the
@@ -718,7 +783,7 @@ namespace
     const int64_t budget = int64_t (128) << 20;
     const int64_t rows = std::min (M, std::max (int64_t (8), budget / per_row));
     SeedLog<T> L (rows, K, N);
-    std::vector<T> mins (plan.runs * rows), sel;
+    std::unique_ptr<T []> mins (new T [plan.runs * rows]);
     std::vector<char> failed (rows);
     KeySort<T> keysort;
     LeadSort<T> leadsort;
@@ -727,9 +792,7 @@ namespace
       {
         OCTAVE_QUIT;
         const int64_t nr = std::min (rows, M - i0);
-        minima (dist + i0, M, nr, N, plan, mins.data ());
-        for (int64_t r = 0; r < nr; r++)
-          L.thresh[r] = seed_of (mins.data (), nr, r, plan, sel);
+        seeds (dist + i0, M, nr, N, plan, mins.get (), L.thresh.data ());
         std::fill_n (L.count.begin (), nr, 0);
         log_sweep (L, dist + i0, M, nr, N);
         L.deal (nr, N);
