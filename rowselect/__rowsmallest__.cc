@@ -402,9 +402,8 @@ namespace
   // columns fall into G runs, and a row's seed lies just above the RANK-th
   // smallest of its runs' minima: at least RANK entries are not above it,
   // and RANK is set so that, whatever the order of a row's values, at
-  // least K are not with overwhelming probability.  A run's minimum is a
-  // branch-free vector step per column, where keeping the sample's best in
-  // order costs a move per admission.
+  // least K are not with overwhelming probability.  A run's minimum costs
+  // one branch-free vector step per sampled column.
   constexpr int64_t MAX_RUNS = 128;
 
   struct SeedPlan
