@@ -783,6 +783,7 @@ namespace
     const int64_t rows = std::min (M, std::max (int64_t (8), budget / per_row));
     SeedLog<T> L (rows, K, N);
     std::unique_ptr<T []> mins (new T [plan.runs * rows]);
+    quorvel::huge_pages (mins.get (), plan.runs * rows);
     std::vector<char> failed (rows);
     KeySort<T> keysort;
     LeadSort<T> leadsort;
