@@ -245,17 +245,19 @@ namespace
       std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
     }
 
-    // Column J of the block, COL pointing at its first row, BITS wide
-    // vectors.  Each lane is one row, tested against that row's threshold:
-    // admitting a value changes only its own row's threshold.  AHEAD, when
-    // not zero, is how far ahead the same rows of a later column lie: short
-    // runs of rows are fetched before the hardware would start on them.
+    // Column J of the block, COL pointing at its first row, vectors of at
+    // most BITS.  Each lane is one row, tested against that row's
+    // threshold: admitting a value changes only its own row's threshold.
+    // Sixteen lanes a test at most: with more, the test passes a survivor
+    // more often.  AHEAD, when not zero, is how far ahead the same rows of
+    // a later column lie: short runs of rows are fetched before the
+    // hardware would start on them.
     template <int BITS>
     inline __attribute__ ((always_inline)) void
     scan (const T *col, int64_t rows, int64_t j, int64_t ahead)
     {
-      typedef T V __attribute__ ((vector_size (BITS / 8)));
-      constexpr int W = BITS / 8 / sizeof (T);
+      constexpr int W = std::min (BITS / 8 / int (sizeof (T)), 8);
+      typedef T V __attribute__ ((vector_size (W * sizeof (T))));
       const T *worst = m_worst.data ();
       int64_t r = 0;
       for (; r + 2*W <= rows; r += 2*W)
