@@ -405,8 +405,9 @@ namespace
   // smallest of its runs' minima: at least RANK entries are not above it,
   // and RANK is set so that, whatever the order of a row's values, at
   // least K are not with overwhelming probability.  A run's minimum costs
-  // one branch-free vector step per sampled column.
-  constexpr int64_t MAX_RUNS = 128;
+  // one branch-free vector step per sampled column.  With K / 2 runs (128
+  // at least) a run's minimum is among the K best about one time in five,
+  // for any K and N.
 
   struct SeedPlan
   {
@@ -418,7 +419,7 @@ namespace
   {
     const int64_t step = 8;
     const int64_t ns = (N + step - 1) / step;
-    const int64_t runs = std::min (MAX_RUNS, ns);
+    const int64_t runs = std::min (std::max (int64_t (128), K / 2), ns);
     // The chance that a run's minimum is among the row's K best, the mean
     // number of such runs, and five of its standard deviations above.
     const double p = 1 - std::pow (1 - double (K) / N, double (ns) / runs);
@@ -496,7 +497,7 @@ namespace
     constexpr int B = 8 * sizeof (U);
     run_minima<T, BITS> (block, M, nr, N, plan, mins);
     const VS rank = VS {} + S (plan.rank);
-    VU key[MAX_RUNS];
+    std::unique_ptr<U []> keys (new U [plan.runs * W]);
     int64_t r = 0;
     for (; r + W <= nr; r += W)
       {
@@ -509,7 +510,7 @@ namespace
             VU u;
             __builtin_memcpy (&u, mins + k*nr + r, sizeof u);
             u ^= VU ((VS) u >> (B - 1)) | (U (1) << (B - 1));
-            key[k] = u;
+            __builtin_memcpy (keys.get () + k*W, &u, sizeof u);
             lo = u < lo ? u : lo;
             hi = u > hi ? u : hi;
           }
@@ -518,7 +519,11 @@ namespace
             const VU mid = lo + ((hi - lo) >> 1);
             VS count = {};
             for (int64_t k = 0; k < plan.runs; k++)
-              count -= VS (key[k] <= mid);
+              {
+                VU key;
+                __builtin_memcpy (&key, keys.get () + k*W, sizeof key);
+                count -= VS (key <= mid);
+              }
             const VS enough = count >= rank;
             hi = enough ? mid : hi;
             lo = enough ? lo : mid + 1;
