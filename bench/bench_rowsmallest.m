@@ -8,7 +8,7 @@ for cls = {"double", "single"}
   p = cast (part, cls{1});
   [bmed, ~] = time_runs (@() sort (p, 2), 3);
   bmed *= rows (d) / rows (p);
-  for K = [10 200]
+  for K = [10 200 1000]
     [med, lo] = time_runs (@() __rowsmallest__ (d, K), 5);
     printf ("%-34s %10.4f %10.4f %12.4f %8.1f\n",
             sprintf ("W1 rowsmallest %s K=%d", cls{1}, K), med, lo, bmed, bmed / med);
