@@ -18,6 +18,16 @@ using quorvel::ValIdxLess;
 
 namespace
 {
+  // Pair P as entry J of row I of the results: its column number, one
+  // based, and its value.  M is the results' row count.
+  template <typename T>
+  inline void
+  put (const ValIdx<T>& p, int64_t i, int64_t j, int64_t M, double *idx, T *D)
+  {
+    idx[i + j*M] = static_cast<double> (p.idx + 1);
+    D[i + j*M] = p.val;
+  }
+
   // Plain method, one row at a time: gather the row into the work vector,
   // select the first K pairs with nth_element, then sort those K.  Row I
   // of the result is row I of DIST; STRIDE is the matrix's row count.
@@ -33,10 +43,7 @@ namespace
       std::nth_element (work.begin (), work.begin () + K, work.end (), less);
     std::sort (work.begin (), work.begin () + K, less);
     for (int64_t j = 0; j < K; j++)
-      {
-        idx[i + j*stride] = static_cast<double> (work[j].idx + 1);
-        D[i + j*stride] = work[j].val;
-      }
+      put (work[j], i, j, stride, idx, D);
   }
 
   template <typename T>
@@ -115,11 +122,7 @@ namespace
           m_a.swap (m_b);
         }
       for (int64_t j = 0; j < K; j++)
-        {
-          const ValIdx<T>& p = b[m_a[j].pos];
-          idx[i + j*M] = static_cast<double> (p.idx + 1);
-          D[i + j*M] = p.val;
-        }
+        put (b[m_a[j].pos], i, j, M, idx, D);
     }
 
   private:
@@ -187,10 +190,7 @@ namespace
               p[f] = q;
             }
           for (int64_t e = s; e < end[c] && out < K; e++, out++)
-            {
-              idx[i + out*M] = static_cast<double> (b[p[e]].idx + 1);
-              D[i + out*M] = b[p[e]].val;
-            }
+            put (b[p[e]], i, out, M, idx, D);
         }
       return true;
     }
@@ -301,10 +301,7 @@ namespace
       if (! m_sorted)
         return m_keysort.first (b, m_count[r], m_K, i, M, idx, D);
       for (int64_t j = 0; j < m_K; j++)
-        {
-          idx[i + j*M] = static_cast<double> (b[j].idx + 1);
-          D[i + j*M] = b[j].val;
-        }
+        put (b[j], i, j, M, idx, D);
     }
 
   private:
@@ -840,7 +837,8 @@ namespace
     // admitting; a first pass over a sample of the columns finds each row
     // a seed that, with high probability, at least K entries do not
     // exceed.  A row where fewer than K numbers pass turns out to be rare
-    // and takes another way, so the seed never changes the result.
+    // and takes another way, so the seed never changes the result.  K
+    // stays below 2^26, so that a row's candidates have 32-bit positions.
     const SeedPlan plan = seed_plan (N, K);
     if (K > SEED_MIN_K && K < (int64_t (1) << 26) && 2*plan.rank <= plan.runs)
       return select_rows_seeded (dist, M, N, K, plan, idx, D);
