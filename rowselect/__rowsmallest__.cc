@@ -138,8 +138,9 @@ namespace
   // The first K of N pairs in column order, none NaN, in the full-sort
   // order: a counting sort on the leading bits in which the order keys
   // differ, which for values spread over their range leaves a pair or two
-  // per bucket, then an insertion sort within each bucket until K are out.
-  // Returns false, having written nothing, when keys crowd into a bucket.
+  // per bucket, then one insertion pass over the buckets that hold the
+  // first K.  Returns false, having written nothing, when keys crowd into
+  // a bucket.
   template <typename T>
   class LeadSort
   {
@@ -167,31 +168,34 @@ namespace
       std::fill_n (end, nb, 0);
       for (int64_t k = 0; k < n; k++)
         end[(m_key[k] - lo) >> shift]++;
-      uint32_t sum = 0;
+      // UPTO: the pairs in the buckets up to the one that holds the K-th.
+      uint32_t sum = 0, upto = 0;
       for (int64_t c = 0; c < nb; c++)
         {
           if (end[c] > CROWD)
             return false;
           sum += end[c];
           end[c] = sum - end[c];
+          if (upto == 0 && sum >= uint32_t (K))
+            upto = sum;
         }
       for (int64_t k = 0; k < n; k++)
         m_pos[end[(m_key[k] - lo) >> shift]++] = uint32_t (k);
-      int64_t out = 0;
-      for (int64_t c = 0, s = 0; out < K; s = end[c++])
+      // In bucket order, one insertion pass puts those pairs in full
+      // order: a pair moves only past pairs of its own bucket.
+      uint32_t *p = m_pos.data ();
+      const U *key = m_key.data ();
+      for (int64_t e = 1; e < upto; e++)
         {
-          uint32_t *p = m_pos.data ();
-          for (int64_t e = s + 1; e < end[c]; e++)
-            {
-              const uint32_t q = p[e];
-              int64_t f = e;
-              for (; f > s && m_key[p[f-1]] > m_key[q]; f--)
-                p[f] = p[f-1];
-              p[f] = q;
-            }
-          for (int64_t e = s; e < end[c] && out < K; e++, out++)
-            put (b[p[e]], i, out, M, idx, D);
+          const uint32_t q = p[e];
+          const U kq = key[q];
+          int64_t f = e;
+          for (; f > 0 && key[p[f-1]] > kq; f--)
+            p[f] = p[f-1];
+          p[f] = q;
         }
+      for (int64_t j = 0; j < K; j++)
+        put (b[p[j]], i, j, M, idx, D);
       return true;
     }
 
@@ -628,6 +632,7 @@ namespace
         {
           surv.reset (new ValIdx<T> [n]);
           quorvel::huge_pages (surv.get (), n);
+          quorvel::map_pages (surv.get (), n);
           held = n;
         }
       std::vector<int64_t>& at = start;
