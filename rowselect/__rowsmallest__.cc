@@ -222,31 +222,54 @@ namespace
   class RowFilter
   {
   public:
-    // SORTED keeps each buffer as the K best so far in order: about K/2
-    // moves per admission, paid back by the tighter threshold while K is
-    // small.
+    // SORTED keeps each buffer as the K best so far in order, paid back
+    // by the tighter threshold while K is small.  Its values and column
+    // numbers lie apart, in whole vectors of the widest kind, so that an
+    // admission finds its place and moves the rest up with a few vector
+    // steps and no branch.
     RowFilter (int64_t rows, int64_t K, bool sorted)
       : m_K (K), m_sorted (sorted), m_cap (capacity (K, sorted)),
-        m_buf (new ValIdx<T> [rows * m_cap]),
+        m_buf (new ValIdx<T> [sorted ? 0 : rows * m_cap]),
+        m_vals (new T [sorted ? rows * m_cap : 0]),
+        m_cols (new Col [sorted ? rows * m_cap : 0]),
         m_count (rows), m_worst (rows + 64), m_full (rows)
     {
-      quorvel::huge_pages (m_buf.get (), rows * m_cap);
+      quorvel::huge_pages (m_buf.get (), sorted ? 0 : rows * m_cap);
     }
 
+    // Entries a row's buffer holds.
     static int64_t
     capacity (int64_t K, bool sorted)
     {
-      return sorted ? K : 2*K + 32;
+      constexpr int64_t lanes = 64 / sizeof (T);
+      return sorted ? (K + lanes - 1) / lanes * lanes : 2*K + 32;
+    }
+
+    static int64_t
+    row_bytes (int64_t K, bool sorted)
+    {
+      return capacity (K, sorted) * int64_t (sorted ? sizeof (T) + sizeof (Col)
+                                                     : sizeof (ValIdx<T>));
+    }
+
+    // Column numbers in a sorted buffer are as wide as the values, so that
+    // a vector of each moves alike: single precision needs N below 2^31.
+    static bool
+    can_sort (int64_t N)
+    {
+      return sizeof (T) == 8 || N <= std::numeric_limits<int32_t>::max ();
     }
 
     // Rows 0 .. ROWS-1 start empty, with thresholds that admit everything
-    // (NaN fails every ">=").
+    // (NaN fails every ">="); a sorted buffer's empty places hold NaN.
     void
     start (int64_t rows)
     {
       std::fill_n (m_count.begin (), rows, 0);
       std::fill_n (m_full.begin (), rows, false);
       std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
+      if (m_sorted)
+        std::fill_n (m_vals.get (), rows * m_cap, std::numeric_limits<T>::quiet_NaN ());
     }
 
     // Column J of the block, COL pointing at its first row, vectors of at
@@ -288,32 +311,36 @@ namespace
             {
               const int lane = __builtin_ctz (m);
               m &= m - 1;
-              admit (r + lane, col[r + lane], j);
+              admit<BITS> (r + lane, col[r + lane], j);
             }
           while (m != 0);
         }
       for (; r < rows; r++)
         if (! (col[r] >= worst[r]))
-          admit (r, col[r], j);
+          admit<BITS> (r, col[r], j);
     }
 
     // Sorted K best of row R, written to row I of the results.
     void
     finish (int64_t r, int64_t i, int64_t M, double *idx, T *D)
     {
-      ValIdx<T> *b = m_buf.get () + r * m_cap;
       if (! m_sorted)
-        return m_keysort.first (b, m_count[r], m_K, i, M, idx, D);
+        return m_keysort.first (m_buf.get () + r * m_cap, m_count[r], m_K, i, M, idx, D);
+      const T *vals = m_vals.get () + r * m_cap;
+      const Col *cols = m_cols.get () + r * m_cap;
       for (int64_t j = 0; j < m_K; j++)
-        put (b[j], i, j, M, idx, D);
+        put (ValIdx<T> {vals[j], cols[j]}, i, j, M, idx, D);
     }
 
   private:
-    void
+    typedef typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type Col;
+
+    template <int BITS>
+    inline __attribute__ ((always_inline)) void
     admit (int64_t r, T v, int64_t j)
     {
       if (m_sorted)
-        return insert (r, v, j);
+        return insert<BITS> (r, v, j);
       if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
         return;
       ValIdx<T> *b = m_buf.get () + r * m_cap;
@@ -337,23 +364,69 @@ namespace
     }
 
     // V, from column J, goes in its place among the K best so far, the
-    // last of them dropping out once K are held.  Every index held is
-    // below J, so V goes before exactly the values it beats.
-    void
+    // last of them dropping out once K are held.  Every column held is
+    // below J, so V goes after exactly the values it does not beat: the
+    // numbers not above it, as NaN sorts last and empty places hold NaN.
+    // A place past the K-th takes what drops out, which every later
+    // admission beats, so it is never counted.  Vectors of BITS.
+    template <int BITS>
+    inline __attribute__ ((always_inline)) void
     insert (int64_t r, T v, int64_t j)
     {
       if (m_full[r] && ! ValIdxLess<T>::later_beats (v, m_worst[r]))
         return;
-      ValIdx<T> *b = m_buf.get () + r * m_cap;
-      int64_t pos = m_full[r] ? m_K - 1 : m_count[r]++;
-      for (; pos > 0 && ValIdxLess<T>::later_beats (v, b[pos-1].val); pos--)
-        b[pos] = b[pos-1];
-      b[pos] = ValIdx<T> {v, j};
-      if (m_count[r] == m_K)
+      constexpr int W = BITS / 8 / int (sizeof (T));
+      typedef T V __attribute__ ((vector_size (W * sizeof (T))));
+      typedef Col C __attribute__ ((vector_size (W * sizeof (T))));
+      T *vals = m_vals.get () + r * m_cap;
+      Col *cols = m_cols.get () + r * m_cap;
+      // A broadcast, not V {} + V, which would turn -0 into +0.
+      V vv;
+      for (int l = 0; l < W; l++)
+        vv[l] = v;
+      int64_t pos = m_count[r];
+      if (! std::isnan (v))
         {
-          m_worst[r] = b[m_K - 1].val;
-          m_full[r] = true;
+          pos = 0;
+          for (int64_t c = 0; c < m_cap; c += W)
+            {
+              V old;
+              __builtin_memcpy (&old, vals + c, sizeof old);
+              pos += __builtin_popcount (quorvel::lane_mask (old <= vv));
+            }
         }
+      // Each lane past the place takes its left neighbour: the last lane
+      // of the vector before, then lanes 0 .. W-2 of its own.
+      C lane, left;
+      for (int l = 0; l < W; l++)
+        {
+          lane[l] = Col (l);
+          left[l] = Col (W - 1 + l);
+        }
+      V vprev = {};
+      C cprev = {};
+      for (int64_t c = pos / W * W; c < m_cap; c += W)
+        {
+          V old;
+          C oldc;
+          __builtin_memcpy (&old, vals + c, sizeof old);
+          __builtin_memcpy (&oldc, cols + c, sizeof oldc);
+          const V up = __builtin_shuffle (vprev, old, left);
+          const C upc = __builtin_shuffle (cprev, oldc, left);
+          vprev = old;
+          cprev = oldc;
+          const C at = lane + Col (c);
+          const auto keep = at < Col (pos);
+          const auto here = at == Col (pos);
+          const V nv = keep ? old : (here ? vv : up);
+          const C nc = keep ? oldc : (here ? C {} + Col (j) : upc);
+          __builtin_memcpy (vals + c, &nv, sizeof nv);
+          __builtin_memcpy (cols + c, &nc, sizeof nc);
+        }
+      if (! m_full[r] && ++m_count[r] == m_K)
+        m_full[r] = true;
+      if (m_full[r])
+        m_worst[r] = vals[m_K - 1];
     }
 
     int64_t m_K;
@@ -361,6 +434,8 @@ namespace
     int64_t m_cap;
     // Written before read: left uninitialised, it costs no pass of its own.
     std::unique_ptr<ValIdx<T> []> m_buf;
+    std::unique_ptr<T []> m_vals;
+    std::unique_ptr<Col []> m_cols;
     std::vector<int64_t> m_count;
     std::vector<T> m_worst;
     std::vector<char> m_full;
@@ -751,11 +826,11 @@ namespace
     const int bits = quorvel::vector_bits ();
     const Sweep sweep = bits >= 512 ? sweep512<T> : (bits >= 256 ? sweep256<T>
                                                                   : sweep128<T>);
-    const bool sorted = K <= SORTED_MAX_K;
+    const bool sorted = K <= SORTED_MAX_K && RowFilter<T>::can_sort (N);
     // Read as many rows per pass over the columns as the candidate buffers
     // allow within a fixed budget: long contiguous runs of each column, and
     // for moderate M one sequential sweep of the whole matrix.
-    const int64_t per_row = RowFilter<T>::capacity (K, sorted) * int64_t (sizeof (ValIdx<T>));
+    const int64_t per_row = RowFilter<T>::row_bytes (K, sorted);
     const int64_t budget = int64_t (4) << 20;
     const int64_t rows = std::min (nr, std::max (int64_t (64), budget / per_row));
     RowFilter<T> filter (rows, K, sorted);
