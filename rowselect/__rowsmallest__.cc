@@ -275,15 +275,16 @@ namespace
     // Column J of the block, COL pointing at its first row, vectors of at
     // most BITS.  Each lane is one row, tested against that row's
     // threshold: admitting a value changes only its own row's threshold.
-    // Sixteen lanes a test at most: with more, the test passes a survivor
-    // more often.  AHEAD, when not zero, is how far ahead the same rows of
-    // a later column lie: short runs of rows are fetched before the
-    // hardware would start on them.
+    // A test takes two vectors of at most 256 bits: with more lanes it
+    // passes a survivor more often, and two 512-bit vectors of doubles a
+    // test read the matrix more slowly.  AHEAD, when not zero, is how far
+    // ahead the same rows of a later column lie: short runs of rows are
+    // fetched before the hardware would start on them.
     template <int BITS>
     inline __attribute__ ((always_inline)) void
     scan (const T *col, int64_t rows, int64_t j, int64_t ahead)
     {
-      constexpr int W = std::min (BITS / 8 / int (sizeof (T)), 8);
+      constexpr int W = std::min (BITS, 256) / 8 / int (sizeof (T));
       typedef T V __attribute__ ((vector_size (W * sizeof (T))));
       const T *worst = m_worst.data ();
       int64_t r = 0;
