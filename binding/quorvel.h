@@ -8,6 +8,8 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <string>
 
@@ -256,6 +258,69 @@ namespace quorvel
     (void) data;
     (void) count;
 #endif
+  }
+
+  // Frees a work_buffer: a block of its own goes back to the system, a
+  // small one to the heap.
+  struct FreeBuffer
+  {
+    size_t mapped = 0;
+
+    void
+    operator () (void *p) const
+    {
+#if defined (__linux__)
+      if (mapped)
+        {
+          munmap (p, mapped);
+          return;
+        }
+#endif
+      std::free (p);
+    }
+  };
+
+  template <typename T>
+  using WorkBuffer = std::unique_ptr<T [], FreeBuffer>;
+
+  // Uninitialised scratch room for COUNT T.  From a quarter megabyte up,
+  // on Linux, it is a fresh mapping of its own on 2 MiB boundaries that
+  // asks for huge pages: no part of it faults in 4 KiB at a time (on some
+  // virtual machines a fault costs more than ten microseconds, 256 of
+  // them a megabyte), and its cost does not depend on what the heap
+  // happens to hold.
+  template <typename T>
+  inline WorkBuffer<T>
+  work_buffer (int64_t count)
+  {
+    if (count < 0 || uint64_t (count) > (uint64_t (1) << 62) / sizeof (T))
+      throw std::bad_alloc ();
+    const size_t bytes = std::max (size_t (count) * sizeof (T), sizeof (T));
+#if defined (__linux__)
+    const size_t huge = size_t (1) << 21;
+    if (bytes >= huge / 8)
+      {
+        const size_t size = (bytes + huge - 1) / huge * huge;
+        void *m = mmap (nullptr, size + huge, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (m == MAP_FAILED)
+          throw std::bad_alloc ();
+        // Keep the aligned SIZE bytes and give back the rest.
+        char *lo = static_cast<char *> (m);
+        char *p = reinterpret_cast<char *> ((reinterpret_cast<uintptr_t> (lo) + huge - 1)
+                                            & ~uintptr_t (huge - 1));
+        if (p > lo)
+          munmap (lo, p - lo);
+        if (p + size < lo + size + huge)
+          munmap (p + size, lo + size + huge - (p + size));
+        huge_pages (p, size);
+        return WorkBuffer<T> (reinterpret_cast<T *> (p), FreeBuffer {size});
+      }
+#endif
+    void *p = std::malloc (bytes);
+    if (! p)
+      throw std::bad_alloc ();
+    return WorkBuffer<T> (static_cast<T *> (p));
   }
 
   // Maps the pages of a fresh result before a kernel writes them.  Where

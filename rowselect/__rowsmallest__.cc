@@ -229,13 +229,11 @@ namespace
     // steps and no branch.
     RowFilter (int64_t rows, int64_t K, bool sorted)
       : m_K (K), m_sorted (sorted), m_cap (capacity (K, sorted)),
-        m_buf (new ValIdx<T> [sorted ? 0 : rows * m_cap]),
-        m_vals (new T [sorted ? rows * m_cap : 0]),
-        m_cols (new Col [sorted ? rows * m_cap : 0]),
+        m_buf (quorvel::work_buffer<ValIdx<T>> (sorted ? 0 : rows * m_cap)),
+        m_vals (quorvel::work_buffer<T> (sorted ? rows * m_cap : 0)),
+        m_cols (quorvel::work_buffer<Col> (sorted ? rows * m_cap : 0)),
         m_count (rows), m_worst (rows + 64), m_full (rows)
-    {
-      quorvel::huge_pages (m_buf.get (), sorted ? 0 : rows * m_cap);
-    }
+    { }
 
     // Entries a row's buffer holds.
     static int64_t
@@ -434,9 +432,9 @@ namespace
     bool m_sorted;
     int64_t m_cap;
     // Written before read: left uninitialised, it costs no pass of its own.
-    std::unique_ptr<ValIdx<T> []> m_buf;
-    std::unique_ptr<T []> m_vals;
-    std::unique_ptr<Col []> m_cols;
+    quorvel::WorkBuffer<ValIdx<T>> m_buf;
+    quorvel::WorkBuffer<T> m_vals;
+    quorvel::WorkBuffer<Col> m_cols;
     std::vector<int64_t> m_count;
     std::vector<T> m_worst;
     std::vector<char> m_full;
@@ -477,31 +475,37 @@ namespace
     sweep<T, 128> (f, b, M, nr, N, s);
   }
 
-  // Seeds for a larger K.  Every STEP-th column is sampled, the sampled
-  // columns fall into G runs, and a row's seed lies just above the RANK-th
-  // smallest of its runs' minima: at least RANK entries are not above it,
-  // and RANK is set so that, whatever the order of a row's values, at
-  // least K are not with overwhelming probability.  A run's minimum costs
-  // one branch-free vector step per sampled column.  With K / 2 runs (128
-  // at least) a run's minimum is among the K best about one time in five,
-  // for any K and N.
+  // Seeds for a larger K.  About one column in eight is sampled: the
+  // first WIDTH columns of every 8 * WIDTH, side by side, so that they are
+  // read together.  The blocks of sampled columns fall into RUNS runs, and
+  // a row's seed lies just above the RANK-th smallest of its runs' minima:
+  // at least RANK entries are not above it, and RANK is set so that,
+  // whatever the order of a row's values, at least K are not with
+  // overwhelming probability.  A run's minimum costs one branch-free
+  // vector step per sampled column.  With K / 2 runs (128 at least) a
+  // run's minimum is among the K best about one time in five, for any K
+  // and N.
 
   struct SeedPlan
   {
-    int64_t step, runs, rank;
+    int64_t width, blocks, runs, rank;
   };
 
   inline SeedPlan
   seed_plan (int64_t N, int64_t K)
   {
     const int64_t step = 8;
-    const int64_t ns = (N + step - 1) / step;
-    const int64_t runs = std::min (std::max (int64_t (128), K / 2), ns);
+    const int64_t runs = std::min (std::max (int64_t (128), K / 2), (N + step - 1) / step);
+    const int64_t width = std::max (int64_t (1), std::min (int64_t (8), N / step / runs));
+    const int64_t group = width * step;
+    const int64_t blocks = (N + group - 1) / group;
+    const int64_t ns = N / group * width + std::min (width, N % group);
     // The chance that a run's minimum is among the row's K best, the mean
     // number of such runs, and five of its standard deviations above.
-    const double p = 1 - std::pow (1 - double (K) / N, double (ns) / runs);
-    const double sd = std::sqrt (runs * p * (1 - p));
-    return SeedPlan {step, runs, int64_t (std::ceil (runs * p + 5 * sd)) + 1};
+    const int64_t g = std::min (runs, blocks);
+    const double p = 1 - std::pow (1 - double (K) / N, double (ns) / g);
+    const double sd = std::sqrt (g * p * (1 - p));
+    return SeedPlan {width, blocks, g, int64_t (std::ceil (g * p + 5 * sd)) + 1};
   }
 
   // Row R's seed from the minima: just above the plan's rank-th smallest,
@@ -522,8 +526,9 @@ namespace
   }
 
   // The minima of the plan's runs for rows 0 .. NR-1 of BLOCK, run by run:
-  // MINS[k*NR + r] for run K and row R.  NaN never wins, so a run of NaN
-  // and infinities leaves infinity.
+  // MINS[k*NR + r] for run K and row R.  A block's sampled columns are
+  // taken together, so a run's minima are read and written once a block.
+  // NaN never wins, so a run of NaN and infinities leaves infinity.
   template <typename T, int BITS>
   inline __attribute__ ((always_inline)) void
   run_minima (const T *block, int64_t M, int64_t nr, int64_t N,
@@ -531,25 +536,37 @@ namespace
   {
     typedef T V __attribute__ ((vector_size (BITS / 8)));
     constexpr int W = BITS / 8 / sizeof (T);
-    const int64_t ns = (N + plan.step - 1) / plan.step;
+    const T inf = std::numeric_limits<T>::infinity ();
+    const int64_t group = plan.width * 8;
     for (int64_t k = 0; k < plan.runs; k++)
       {
         T *m = mins + k*nr;
-        std::fill_n (m, nr, std::numeric_limits<T>::infinity ());
-        for (int64_t c = k*ns / plan.runs; c < (k+1)*ns / plan.runs; c++)
+        const int64_t b0 = k*plan.blocks / plan.runs;
+        for (int64_t b = b0; b < (k+1)*plan.blocks / plan.runs; b++)
           {
-            const T *col = block + c*plan.step*M;
+            const T *col = block + b*group*M;
+            const int64_t nc = std::min (plan.width, N - b*group);
             int64_t r = 0;
             for (; r + W <= nr; r += W)
               {
-                V v, w;
-                __builtin_memcpy (&v, col + r, sizeof v);
-                __builtin_memcpy (&w, m + r, sizeof w);
-                w = v < w ? v : w;
+                V w = V {} + inf;
+                if (b > b0)
+                  __builtin_memcpy (&w, m + r, sizeof w);
+                for (int64_t c = 0; c < nc; c++)
+                  {
+                    V v;
+                    __builtin_memcpy (&v, col + c*M + r, sizeof v);
+                    w = v < w ? v : w;
+                  }
                 __builtin_memcpy (m + r, &w, sizeof w);
               }
             for (; r < nr; r++)
-              m[r] = col[r] < m[r] ? col[r] : m[r];
+              {
+                T w = b > b0 ? m[r] : inf;
+                for (int64_t c = 0; c < nc; c++)
+                  w = col[c*M + r] < w ? col[c*M + r] : w;
+                m[r] = w;
+              }
           }
       }
   }
@@ -675,12 +692,9 @@ namespace
 
     SeedLog (int64_t rows, int64_t K, int64_t N)
       : cap (capacity (K)), thresh (rows + 64), count (rows + 64), start (rows + 1),
-        colpos (N + 1), size (rows * (cap + CENSUS) + 64), val (new T [size]),
-        row (new int32_t [size])
-    {
-      quorvel::huge_pages (val.get (), size);
-      quorvel::huge_pages (row.get (), size);
-    }
+        colpos (N + 1), size (rows * (cap + CENSUS) + 64), val (quorvel::work_buffer<T> (size)),
+        row (quorvel::work_buffer<int32_t> (size))
+    { }
 
     // Survivors a row may hold, far above the seeds' usual 2K or so.
     static int64_t
@@ -706,8 +720,7 @@ namespace
       const int64_t n = colpos[N];
       if (n > held)
         {
-          surv.reset (new ValIdx<T> [n]);
-          quorvel::huge_pages (surv.get (), n);
+          surv = quorvel::work_buffer<ValIdx<T>> (n);
           quorvel::map_pages (surv.get (), n);
           held = n;
         }
@@ -732,9 +745,9 @@ namespace
     std::vector<int64_t> count;
     std::vector<int64_t> start, colpos;
     int64_t size;
-    std::unique_ptr<T []> val;
-    std::unique_ptr<int32_t []> row;
-    std::unique_ptr<ValIdx<T> []> surv;
+    quorvel::WorkBuffer<T> val;
+    quorvel::WorkBuffer<int32_t> row;
+    quorvel::WorkBuffer<ValIdx<T>> surv;
     int64_t held = 0;
   };
 
@@ -867,8 +880,7 @@ namespace
     const int64_t budget = int64_t (128) << 20;
     const int64_t rows = std::min (M, std::max (int64_t (8), budget / per_row));
     SeedLog<T> L (rows, K, N);
-    std::unique_ptr<T []> mins (new T [plan.runs * rows]);
-    quorvel::huge_pages (mins.get (), plan.runs * rows);
+    quorvel::WorkBuffer<T> mins = quorvel::work_buffer<T> (plan.runs * rows);
     std::vector<char> failed (rows);
     KeySort<T> keysort;
     LeadSort<T> leadsort;
