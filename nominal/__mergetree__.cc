@@ -25,7 +25,7 @@ namespace
   struct Tree
   {
     int64_t n;
-    std::unique_ptr<double[]> W;       // column-major n x n, symmetric
+    quorvel::WorkBuffer<double> W;     // column-major n x n, symmetric
     std::vector<char> alive;
     std::vector<char> fresh;
     std::vector<double> lab;           // cluster number of each slot
@@ -35,15 +35,12 @@ namespace
     std::vector<int64_t> head, next, first;   // member list of each slot
   };
 
-  // The square is asked onto huge pages before it is first touched: the
-  // row writes of every merge stride through the whole matrix.
-  std::unique_ptr<double[]>
+  // The square lies on huge pages: the row writes of every merge stride
+  // through the whole matrix.
+  quorvel::WorkBuffer<double>
   squareArray (int64_t n)
   {
-    const int64_t count = n * n;
-    std::unique_ptr<double[]> W (new double[count > 0 ? count : 1]);
-    quorvel::huge_pages (W.get (), count);
-    return W;
+    return quorvel::work_buffer<double> (n * n);
   }
 
   // Nearest live slot of slot r: the smallest value, then the smallest
