@@ -80,6 +80,25 @@ namespace
     }
   };
 
+  // Pairs held together, and pairs held apart (values and 32-bit column
+  // numbers side by side), as the sorts below read them.
+  template <typename T>
+  struct Together
+  {
+    const ValIdx<T> *b;
+    T val (int64_t k) const { return b[k].val; }
+    ValIdx<T> pair (int64_t k) const { return b[k]; }
+  };
+
+  template <typename T>
+  struct Apart
+  {
+    const T *v;
+    const int32_t *c;
+    T val (int64_t k) const { return v[k]; }
+    ValIdx<T> pair (int64_t k) const { return ValIdx<T> {v[k], c[k]}; }
+  };
+
   // A stable sort of N pairs, in column order, by their order keys: a
   // least-significant-digit radix sort over bytes, skipping the bytes all
   // keys share.  Its passes are branch-free, where a comparison sort of
@@ -89,8 +108,9 @@ namespace
   class KeySort
   {
   public:
+    template <typename P>
     void
-    first (const ValIdx<T> *b, int64_t n, int64_t K, int64_t i, int64_t M,
+    first (const P& b, int64_t n, int64_t K, int64_t i, int64_t M,
            double *idx, T *D)
     {
       typedef typename OrderKey<T>::U U;
@@ -100,7 +120,7 @@ namespace
       uint32_t count[BYTES][256] = {};
       for (int64_t k = 0; k < n; k++)
         {
-          const U key = OrderKey<T>::of (b[k].val);
+          const U key = OrderKey<T>::of (b.val (k));
           m_a[k] = Item {key, k};
           for (int d = 0; d < BYTES; d++)
             count[d][(key >> (8*d)) & 255]++;
@@ -122,7 +142,7 @@ namespace
           m_a.swap (m_b);
         }
       for (int64_t j = 0; j < K; j++)
-        put (b[m_a[j].pos], i, j, M, idx, D);
+        put (b.pair (m_a[j].pos), i, j, M, idx, D);
     }
 
   private:
@@ -145,8 +165,9 @@ namespace
   class LeadSort
   {
   public:
+    template <typename P>
     bool
-    first (const ValIdx<T> *b, int64_t n, int64_t K, int64_t i, int64_t M,
+    first (const P& b, int64_t n, int64_t K, int64_t i, int64_t M,
            double *idx, T *D)
     {
       typedef typename OrderKey<T>::U U;
@@ -155,7 +176,7 @@ namespace
       U lo = ~U (0), hi = 0;
       for (int64_t k = 0; k < n; k++)
         {
-          const U key = OrderKey<T>::of (b[k].val);
+          const U key = OrderKey<T>::of (b.val (k));
           m_key[k] = key;
           lo = std::min (lo, key);
           hi = std::max (hi, key);
@@ -195,7 +216,7 @@ namespace
           p[f] = q;
         }
       for (int64_t j = 0; j < K; j++)
-        put (b[p[j]], i, j, M, idx, D);
+        put (b.pair (p[j]), i, j, M, idx, D);
       return true;
     }
 
@@ -324,7 +345,8 @@ namespace
     finish (int64_t r, int64_t i, int64_t M, double *idx, T *D)
     {
       if (! m_sorted)
-        return m_keysort.first (m_buf.get () + r * m_cap, m_count[r], m_K, i, M, idx, D);
+        return m_keysort.first (Together<T> {m_buf.get () + r * m_cap}, m_count[r], m_K,
+                                i, M, idx, D);
       const T *vals = m_vals.get () + r * m_cap;
       const Col *cols = m_cols.get () + r * m_cap;
       for (int64_t j = 0; j < m_K; j++)
@@ -712,16 +734,19 @@ namespace
           thresh[row[e]] = -std::numeric_limits<T>::infinity ();
     }
 
-    // The log dealt out: row R's survivors in column order, SURV + START[R]
-    // onwards.
+    // The log dealt out: row R's survivors in column order, their values
+    // from SVAL + START[R] and their columns from SCOL + START[R] onwards.
+    // Held apart, a double's pair takes 12 bytes and a single's 8.
     void
     deal (int64_t nr, int64_t N)
     {
       const int64_t n = colpos[N];
       if (n > held)
         {
-          surv = quorvel::work_buffer<ValIdx<T>> (n);
-          quorvel::map_pages (surv.get (), n);
+          sval = quorvel::work_buffer<T> (n);
+          scol = quorvel::work_buffer<int32_t> (n);
+          quorvel::map_pages (sval.get (), n);
+          quorvel::map_pages (scol.get (), n);
           held = n;
         }
       std::vector<int64_t>& at = start;
@@ -734,7 +759,11 @@ namespace
       at[nr] = sum;
       for (int64_t j = 0; j < N; j++)
         for (int64_t e = colpos[j]; e < colpos[j+1]; e++)
-          surv[at[row[e]]++] = ValIdx<T> {val[e], j};
+          {
+            const int64_t to = at[row[e]]++;
+            sval[to] = val[e];
+            scol[to] = int32_t (j);
+          }
       for (int64_t r = nr; r > 0; r--)
         at[r] = at[r-1];
       at[0] = 0;
@@ -747,7 +776,8 @@ namespace
     int64_t size;
     quorvel::WorkBuffer<T> val;
     quorvel::WorkBuffer<int32_t> row;
-    quorvel::WorkBuffer<ValIdx<T>> surv;
+    quorvel::WorkBuffer<T> sval;
+    quorvel::WorkBuffer<int32_t> scol;
     int64_t held = 0;
   };
 
@@ -902,7 +932,7 @@ namespace
               nfailed++;
             else
               {
-                const ValIdx<T> *b = L.surv.get () + L.start[r];
+                const Apart<T> b {L.sval.get () + L.start[r], L.scol.get () + L.start[r]};
                 if (! leadsort.first (b, n, K, i0 + r, M, idx, D))
                   keysort.first (b, n, K, i0 + r, M, idx, D);
               }
@@ -931,9 +961,11 @@ namespace
     // a seed that, with high probability, at least K entries do not
     // exceed.  A row where fewer than K numbers pass turns out to be rare
     // and takes another way, so the seed never changes the result.  K
-    // stays below 2^26, so that a row's candidates have 32-bit positions.
+    // stays below 2^26, so that a row's candidates have 32-bit positions,
+    // and N within 32 bits, the survivors' column numbers.
     const SeedPlan plan = seed_plan (N, K);
-    if (K > SEED_MIN_K && K < (int64_t (1) << 26) && 2*plan.rank <= plan.runs)
+    if (K > SEED_MIN_K && K < (int64_t (1) << 26) && 2*plan.rank <= plan.runs
+        && N <= std::numeric_limits<int32_t>::max ())
       return select_rows_seeded (dist, M, N, K, plan, idx, D);
     filter_rows (dist, M, N, K, 0, M, nullptr, idx, D);
   }
