@@ -627,6 +627,18 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %!   assert (__levelgap__ (Z, Y, [], "sm", v{1}), D(1:90,:).');
 %! endfor
 
+## Codes of more than 256 levels, read as 16-bit words by the table loop,
+## against the plain loop, which takes each row of Y alone.
+%!test
+%! rand ("seed", 5);
+%! Z = [ceil(300 * rand (600, 1)), ceil(6 * rand (600, 1))];
+%! for m = [3 4 10 11 12 13 14]
+%!   D = __levelgap__ (Z, Z(1:80,:), [], names{m}, [1 2]);
+%!   for j = 1:80
+%!     assert (D(:,j), __levelgap__ (Z, Z(j,:), [], names{m}, [1 2]));
+%!   endfor
+%! endfor
+
 ## ADDQ: rows of Y never see one another.
 %!test
 %! for m = [1 4 6 11 12 14]

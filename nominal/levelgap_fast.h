@@ -27,14 +27,22 @@ namespace nominal
   // Largest pair table built, in entries of each running value.
   constexpr int64_t TABLE_CAP = int64_t (1) << 20;
 
+  // Levels of a variable whose codes fit a byte; a table's variable has
+  // fewer than 2^16 levels (TABLE_CAP bounds its square).
+  constexpr int64_t BYTE_LEVELS = 256;
+
   // The second set, one column per active variable, as codes local to the
   // variable (slot - offset), padded with BLOCK zeros so that a block may
-  // read past the last row.
+  // read past the last row.  Table reads take them as bytes, or as 16-bit
+  // words where a variable has more levels, not as 64-bit indices: those
+  // were eight times the memory, and a call spent much of its time mapping
+  // fresh pages for them and streaming them through the cache.
   struct Columns
   {
     int64_t stride = 0;
     std::vector<double> dcode;  // as doubles, for the compares of SELECT
-    std::vector<int64_t> wcode; // or as 64-bit indices, for table reads
+    std::vector<uint8_t> code;  // or as bytes or words, for table reads
+    std::vector<int64_t> at;    // where each variable's column starts in code
     bool absent = false;        // some code has frequency zero
   };
 
@@ -44,20 +52,36 @@ namespace nominal
   {
     Columns c;
     c.stride = rows + BLOCK;
+    const int64_t na = active.size ();
     if (asDouble)
-      c.dcode.assign (active.size () * c.stride, 0);
+      c.dcode.assign (na * c.stride, 0);
     else
-      c.wcode.assign (active.size () * c.stride, 0);
-    for (size_t a = 0; a < active.size (); a++)
+      {
+        c.at.resize (na + 1, 0);
+        for (int64_t a = 0; a < na; a++)
+          {
+            const int64_t k = active[a];
+            const bool wide = t.offset[k+1] - t.offset[k] > BYTE_LEVELS;
+            c.at[a+1] = c.at[a] + c.stride * (wide ? 2 : 1);
+          }
+        c.code.assign (c.at[na], 0);
+      }
+    for (int64_t a = 0; a < na; a++)
       {
         const int64_t k = active[a];
+        const bool wide = t.offset[k+1] - t.offset[k] > BYTE_LEVELS;
         for (int64_t r = 0; r < rows; r++)
           {
             const int64_t s = codes[r*p + k];
             if (asDouble)
               c.dcode[a * c.stride + r] = static_cast<double> (s - t.offset[k]);
+            else if (wide)
+              {
+                const uint16_t v = static_cast<uint16_t> (s - t.offset[k]);
+                __builtin_memcpy (&c.code[c.at[a] + 2*r], &v, sizeof v);
+              }
             else
-              c.wcode[a * c.stride + r] = s - t.offset[k];
+              c.code[c.at[a] + r] = static_cast<uint8_t> (s - t.offset[k]);
             if (t.freq[s] == 0)
               c.absent = true;
           }
@@ -146,46 +170,93 @@ namespace nominal
     typedef T type __attribute__ ((vector_size (BITS / 8)));
   };
 
-  // Adds a lane's table entry to each lane of ACC: one permute of one or
-  // two vectors where the row fits, else one load per lane.  (Vectors pass
-  // by reference: this is inlined into each width's loop and never has a
-  // calling convention of its own.)
-  template <int BITS, typename V, typename I>
+  // The byte codes at Y as the 64-bit lanes of a permute's index: lane l
+  // holds code l in its low byte and the later codes above it, which the
+  // permute ignores, as it reads an index modulo the table's length.  One
+  // load and one shift, where widening each byte takes a conversion per
+  // lane.  (Vectors pass by reference, as in addEntry below.)
+  template <int BITS, typename I>
   inline __attribute__ ((always_inline)) void
-  addEntry (V& acc, const double *row, int64_t w, const I& code)
+  spreadBytes (const uint8_t *y, I& code)
   {
+    typedef typename Vec<uint64_t, BITS>::type U;
     constexpr int W = BITS / 64;
-    if constexpr (BITS == 512)
+    U shift;
+    for (int l = 0; l < W; l++)
+      shift[l] = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 8 * l : 56 - 8 * l;
+    uint64_t word = 0;
+    __builtin_memcpy (&word, y, W);
+    code = (I) ((word - U {}) >> shift);
+  }
+
+  // Adds each lane's table entries to the lanes of S (and of U, for a
+  // policy of two running values), R1 and R2 being the rows of the two
+  // tables, for the W lanes whose codes start at lane FIRST of the column
+  // Y: one permute of one or two vectors per row where the row fits, else
+  // one load per lane.  (Vectors pass by reference: this is inlined into
+  // each width's loop and never has a calling convention of its own.)
+  template <int BITS, int VALUES, typename V>
+  inline __attribute__ ((always_inline)) void
+  addEntries (V& s, V& u, const double *r1, const double *r2, int64_t w,
+              const uint8_t *y, int first)
+  {
+    typedef typename Vec<int64_t, BITS>::type I;
+    constexpr int W = BITS / 64;
+    if (BITS == 512 ? w <= 16 : BITS == 256 && w == 8)
       {
-        V lo;
-        __builtin_memcpy (&lo, row, sizeof lo);
-        if (w == 8)
+        I code;
+        spreadBytes<BITS> (y + first, code);
+        V lo, hi;
+        if constexpr (BITS == 512)
+          if (w == 8)
+            {
+              __builtin_memcpy (&lo, r1, sizeof lo);
+              s = s + __builtin_shuffle (lo, code);
+              if constexpr (VALUES == 2)
+                {
+                  __builtin_memcpy (&lo, r2, sizeof lo);
+                  u = u + __builtin_shuffle (lo, code);
+                }
+              return;
+            }
+        __builtin_memcpy (&lo, r1, sizeof lo);
+        __builtin_memcpy (&hi, r1 + W, sizeof hi);
+        s = s + __builtin_shuffle (lo, hi, code);
+        if constexpr (VALUES == 2)
           {
-            acc = acc + __builtin_shuffle (lo, code);
-            return;
+            __builtin_memcpy (&lo, r2, sizeof lo);
+            __builtin_memcpy (&hi, r2 + W, sizeof hi);
+            u = u + __builtin_shuffle (lo, hi, code);
           }
-        if (w == 16)
+        return;
+      }
+    int64_t at[W];
+    if (w > BYTE_LEVELS)
+      {
+        for (int l = 0; l < W; l++)
           {
-            V hi;
-            __builtin_memcpy (&hi, row + W, sizeof hi);
-            acc = acc + __builtin_shuffle (lo, hi, code);
-            return;
+            uint16_t c;
+            __builtin_memcpy (&c, y + 2 * (first + l), sizeof c);
+            at[l] = c;
           }
       }
-    else if constexpr (BITS == 256)
-      if (w == 8)
-        {
-          V lo, hi;
-          __builtin_memcpy (&lo, row, sizeof lo);
-          __builtin_memcpy (&hi, row + W, sizeof hi);
-          acc = acc + __builtin_shuffle (lo, hi, code);
-          return;
-        }
+    else
+      {
+        for (int l = 0; l < W; l++)
+          at[l] = y[first + l];
+      }
     V v;
 #pragma GCC unroll 8
     for (int l = 0; l < W; l++)
-      v[l] = row[code[l]];
-    acc = acc + v;
+      v[l] = r1[at[l]];
+    s = s + v;
+    if constexpr (VALUES == 2)
+      {
+#pragma GCC unroll 8
+        for (int l = 0; l < W; l++)
+          v[l] = r2[at[l]];
+        u = u + v;
+      }
   }
 
   // Each policy's finish () lane by lane: the same operations in the same
@@ -295,7 +366,6 @@ namespace nominal
             bool oneSet, const std::vector<int64_t>& active, double *out)
   {
     typedef typename Vec<double, BITS>::type V;
-    typedef typename Vec<int64_t, BITS>::type I;
     constexpr int W = BITS / 64;
     // Eight vectors per block where 32 registers hold them, else four.
     constexpr int Q = BITS == 512 ? 8 : 4;
@@ -364,16 +434,11 @@ namespace nominal
                 else
                   {
                     const int64_t w = tab.width[a];
-                    const int64_t *yw = cols.wcode.data () + a * cols.stride + jb;
+                    const uint8_t *y = cols.code.data () + cols.at[a]
+                                       + jb * (w > BYTE_LEVELS ? 2 : 1);
 #pragma GCC unroll 8
                     for (int q = 0; q < Q; q++)
-                      {
-                        I code;
-                        __builtin_memcpy (&code, yw + W*q, sizeof code);
-                        addEntry<BITS> (s[q], r1[a], w, code);
-                        if (Policy::VALUES == 2)
-                          addEntry<BITS> (u[q], r2[a], w, code);
-                      }
+                      addEntries<BITS, Policy::VALUES> (s[q], u[q], r1[a], r2[a], w, y, W*q);
                   }
               }
             const int64_t n = std::min (B, ny - jb);
