@@ -48,11 +48,18 @@ namespace nominal
 
   inline Columns
   localColumns (const std::vector<int64_t>& codes, int64_t rows, int64_t p,
-                const Stats& t, const std::vector<int64_t>& active, bool asDouble)
+                const Stats& t, const std::vector<int64_t>& active, bool compares,
+                int bits)
   {
     Columns c;
     c.stride = rows + BLOCK;
     const int64_t na = active.size ();
+    // Compares take bytes too at 512 bits, where every code fits one;
+    // narrower vectors have no cheap compare of 64-bit integer lanes.
+    bool asDouble = compares && bits < 512;
+    for (const int64_t k : active)
+      if (compares && t.offset[k+1] - t.offset[k] > BYTE_LEVELS)
+        asDouble = true;
     if (asDouble)
       c.dcode.assign (na * c.stride, 0);
     else
@@ -200,35 +207,71 @@ namespace nominal
   addEntries (V& s, V& u, const double *r1, const double *r2, int64_t w,
               const uint8_t *y, int first)
   {
-    typedef typename Vec<int64_t, BITS>::type I;
     constexpr int W = BITS / 64;
-    if (BITS == 512 ? w <= 16 : BITS == 256 && w == 8)
+    if constexpr (BITS == 512)
       {
-        I code;
-        spreadBytes<BITS> (y + first, code);
-        V lo, hi;
-        if constexpr (BITS == 512)
-          if (w == 8)
-            {
-              __builtin_memcpy (&lo, r1, sizeof lo);
-              s = s + __builtin_shuffle (lo, code);
-              if constexpr (VALUES == 2)
-                {
-                  __builtin_memcpy (&lo, r2, sizeof lo);
-                  u = u + __builtin_shuffle (lo, code);
-                }
-              return;
-            }
-        __builtin_memcpy (&lo, r1, sizeof lo);
-        __builtin_memcpy (&hi, r1 + W, sizeof hi);
-        s = s + __builtin_shuffle (lo, hi, code);
-        if constexpr (VALUES == 2)
+        if (w <= 16)
           {
-            __builtin_memcpy (&lo, r2, sizeof lo);
-            __builtin_memcpy (&hi, r2 + W, sizeof hi);
-            u = u + __builtin_shuffle (lo, hi, code);
+            typedef typename Vec<int64_t, BITS>::type I;
+            I code;
+            spreadBytes<BITS> (y + first, code);
+            V lo, hi;
+            if (w == 8)
+              {
+                __builtin_memcpy (&lo, r1, sizeof lo);
+                s = s + __builtin_shuffle (lo, code);
+                if constexpr (VALUES == 2)
+                  {
+                    __builtin_memcpy (&lo, r2, sizeof lo);
+                    u = u + __builtin_shuffle (lo, code);
+                  }
+                return;
+              }
+            __builtin_memcpy (&lo, r1, sizeof lo);
+            __builtin_memcpy (&hi, r1 + W, sizeof hi);
+            s = s + __builtin_shuffle (lo, hi, code);
+            if constexpr (VALUES == 2)
+              {
+                __builtin_memcpy (&lo, r2, sizeof lo);
+                __builtin_memcpy (&hi, r2 + W, sizeof hi);
+                u = u + __builtin_shuffle (lo, hi, code);
+              }
+            return;
           }
-        return;
+      }
+    if constexpr (BITS == 256)
+      {
+        if (w == 8)
+          {
+            // AVX2 permutes by variable indices in 32-bit lanes only: a
+            // double is two of them, so lanes 2l and 2l + 1 take the row's
+            // halves 2c and 2c + 1, c being lane l's code, spread from a
+            // word of four codes by one shift as in spreadBytes.
+            typedef typename Vec<uint32_t, BITS>::type S;
+            constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+            const S shift = little ? S {0, 0, 8, 8, 16, 16, 24, 24}
+                                   : S {24, 24, 16, 16, 8, 8, 0, 0};
+            uint32_t word;
+            __builtin_memcpy (&word, y + first, sizeof word);
+            S half = (word - S {}) >> shift;
+            half = half + half + S {0, 1, 0, 1, 0, 1, 0, 1};
+            S lo, hi, got;
+            __builtin_memcpy (&lo, r1, sizeof lo);
+            __builtin_memcpy (&hi, r1 + W, sizeof hi);
+            got = __builtin_shuffle (lo, hi, half);
+            V v;
+            __builtin_memcpy (&v, &got, sizeof v);
+            s = s + v;
+            if constexpr (VALUES == 2)
+              {
+                __builtin_memcpy (&lo, r2, sizeof lo);
+                __builtin_memcpy (&hi, r2 + W, sizeof hi);
+                got = __builtin_shuffle (lo, hi, half);
+                __builtin_memcpy (&v, &got, sizeof v);
+                u = u + v;
+              }
+            return;
+          }
       }
     int64_t at[W];
     if (w > BYTE_LEVELS)
@@ -412,6 +455,32 @@ namespace nominal
             V s[Q] = {}, u[Q] = {};
             for (int64_t a = 0; a < na; a++)
               {
+                if constexpr (Policy::SELECT && BITS == 512)
+                  if (cols.dcode.empty ())
+                    {
+                      // Byte codes: the first row's code in every byte,
+                      // and lane l tests byte l of the difference.
+                      typedef typename Vec<uint64_t, BITS>::type U;
+                      U byteOf;
+                      for (int l = 0; l < W; l++)
+                        byteOf[l] = uint64_t (0xff) << (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+                                                        ? 8 * l : 56 - 8 * l);
+                      const uint8_t *y = cols.code.data () + cols.at[a] + jb;
+                      const U xv = uint64_t (xl[a]) * 0x0101010101010101u - U {};
+                      const V m = mv[a] - V {};
+                      const V n = mm[a] - V {};
+#pragma GCC unroll 8
+                      for (int q = 0; q < Q; q++)
+                        {
+                          uint64_t word = 0;
+                          __builtin_memcpy (&word, y + W*q, W);
+                          const auto eq = (((word - U {}) ^ xv) & byteOf) == 0;
+                          s[q] = eq ? s[q] + m : s[q];
+                          if (mismatch)
+                            s[q] = eq ? s[q] : s[q] + n;
+                        }
+                      continue;
+                    }
                 if constexpr (Policy::SELECT)
                   {
                     // Codes compared as doubles (exact below 2^31): one
@@ -704,7 +773,7 @@ namespace nominal
           return false;
       }
     const Columns cols = localColumns (oneSet ? xCodes : yCodes, ny, p, t, active,
-                                       Policy::SELECT);
+                                       Policy::SELECT, bits);
     // lin and lin1 set den to -Inf on an absent level: not an addition, so
     // such pairs keep the plain loop.
     if (cols.absent && (std::is_same<Policy, Lin>::value
