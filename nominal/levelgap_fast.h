@@ -34,14 +34,14 @@ namespace nominal
   // The second set, one column per active variable, as codes local to the
   // variable (slot - offset), padded with BLOCK zeros so that a block may
   // read past the last row.  Table reads take them as bytes, or as 16-bit
-  // words where a variable has more levels, not as 64-bit indices: those
-  // were eight times the memory, and a call spent much of its time mapping
-  // fresh pages for them and streaming them through the cache.
+  // words where a variable has more levels: 64-bit indices would be eight
+  // times the memory, and a call would spend much of its time mapping fresh
+  // pages for them and streaming them through the cache.
   struct Columns
   {
     int64_t stride = 0;
-    std::vector<double> dcode;  // as doubles, for the compares of SELECT
-    std::vector<uint8_t> code;  // or as bytes or words, for table reads
+    std::vector<double> dcode;  // as doubles, for compares not of bytes
+    std::vector<uint8_t> code;  // or as bytes or words
     std::vector<int64_t> at;    // where each variable's column starts in code
     bool absent = false;        // some code has frequency zero
   };
@@ -181,7 +181,7 @@ namespace nominal
   // holds code l in its low byte and the later codes above it, which the
   // permute ignores, as it reads an index modulo the table's length.  One
   // load and one shift, where widening each byte takes a conversion per
-  // lane.  (Vectors pass by reference, as in addEntry below.)
+  // lane.  (Vectors pass by reference, as in addEntries below.)
   template <int BITS, typename I>
   inline __attribute__ ((always_inline)) void
   spreadBytes (const uint8_t *y, I& code)
@@ -305,7 +305,7 @@ namespace nominal
   // Each policy's finish () lane by lane: the same operations in the same
   // order, each rounded on its own, with every branch a lane-wise choice
   // (a lane the choice discards may divide by zero; nothing traps).
-  // Vectors pass by reference, as in addEntry.
+  // Vectors pass by reference, as in addEntries.
 
   template <typename V>
   inline __attribute__ ((always_inline)) void
@@ -461,10 +461,10 @@ namespace nominal
                       // Byte codes: the first row's code in every byte,
                       // and lane l tests byte l of the difference.
                       typedef typename Vec<uint64_t, BITS>::type U;
+                      constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
                       U byteOf;
                       for (int l = 0; l < W; l++)
-                        byteOf[l] = uint64_t (0xff) << (__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-                                                        ? 8 * l : 56 - 8 * l);
+                        byteOf[l] = uint64_t (0xff) << (little ? 8 * l : 56 - 8 * l);
                       const uint8_t *y = cols.code.data () + cols.at[a] + jb;
                       const U xv = uint64_t (xl[a]) * 0x0101010101010101u - U {};
                       const V m = mv[a] - V {};
