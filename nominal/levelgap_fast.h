@@ -475,9 +475,10 @@ namespace nominal
                           uint64_t word = 0;
                           __builtin_memcpy (&word, y + W*q, W);
                           const auto eq = (((word - U {}) ^ xv) & byteOf) == 0;
-                          s[q] = eq ? s[q] + m : s[q];
-                          if (mismatch)
-                            s[q] = eq ? s[q] : s[q] + n;
+                          // One addition of the value the compare picks:
+                          // the same bits as adding either, in one step.
+                          s[q] = mismatch ? s[q] + (eq ? m : n)
+                                          : (eq ? s[q] + m : s[q]);
                         }
                       continue;
                     }
@@ -495,9 +496,8 @@ namespace nominal
                         V cd;
                         __builtin_memcpy (&cd, yd + W*q, sizeof cd);
                         const auto eq = cd == xv;
-                        s[q] = eq ? s[q] + m : s[q];
-                        if (mismatch)
-                          s[q] = eq ? s[q] : s[q] + n;
+                        s[q] = mismatch ? s[q] + (eq ? m : n)
+                                        : (eq ? s[q] + m : s[q]);
                       }
                   }
                 else
