@@ -280,7 +280,8 @@ namespace
     }
 
     // Rows 0 .. ROWS-1 start empty, with thresholds that admit everything
-    // (NaN fails every ">="); a sorted buffer's empty places hold NaN.
+    // (NaN fails every ">="); a sorted buffer's empty places hold NaN,
+    // and column 0 so that no moved lane is undefined.
     void
     start (int64_t rows)
     {
@@ -288,7 +289,10 @@ namespace
       std::fill_n (m_full.begin (), rows, false);
       std::fill_n (m_worst.begin (), rows, std::numeric_limits<T>::quiet_NaN ());
       if (m_sorted)
-        std::fill_n (m_vals.get (), rows * m_cap, std::numeric_limits<T>::quiet_NaN ());
+        {
+          std::fill_n (m_vals.get (), rows * m_cap, std::numeric_limits<T>::quiet_NaN ());
+          std::fill_n (m_cols.get (), rows * m_cap, Col (0));
+        }
     }
 
     // Column J of the block, COL pointing at its first row, vectors of at
@@ -401,7 +405,7 @@ namespace
       typedef Col C __attribute__ ((vector_size (W * sizeof (T))));
       T *vals = m_vals.get () + r * m_cap;
       Col *cols = m_cols.get () + r * m_cap;
-      // A broadcast, not V {} + V, which would turn -0 into +0.
+      // A broadcast, not V {} + v, which would turn -0 into +0.
       V vv;
       for (int l = 0; l < W; l++)
         vv[l] = v;
@@ -714,8 +718,8 @@ namespace
 
     SeedLog (int64_t rows, int64_t K, int64_t N)
       : cap (capacity (K)), thresh (rows + 64), count (rows + 64), start (rows + 1),
-        colpos (N + 1), size (rows * (cap + CENSUS) + 64), val (quorvel::work_buffer<T> (size)),
-        row (quorvel::work_buffer<int32_t> (size))
+        colpos (N + 1), size (rows * (cap + CENSUS) + 64),
+        val (quorvel::work_buffer<T> (size)), row (quorvel::work_buffer<int32_t> (size))
     { }
 
     // Survivors a row may hold, far above the seeds' usual 2K or so.
