@@ -1143,14 +1143,17 @@ order and NaN placed last, although only a partial selection is done."))
 ## (so that a threshold taken from those columns lets too few through);
 ## K chosen so that each way of filtering runs, in both classes.  Alone,
 ## and among many ordinary rows, so that rows the thresholds fail are
-## redone both together and one by one.
+## redone both together and one by one; then ordinary rows wide enough
+## that a seed's run spans several blocks of sampled columns.
 %!test
 %! N = 1000;
 %! odd = [N:-1:1; zeros(1, N); NaN(1, N); NaN(1, 10) 1:N-10; -(1:N); N+1:2*N];
 %! odd(end,1:8:N) = -(1:125);
 %! odd(2,1:2:N) = -0;
 %! rand ("seed", 2);
-%! for dist = {odd, [odd; rand(94, N)]}
+%! wide = rand (21, 9000);
+%! wide(rand (21, 9000) < 0.01) = NaN;
+%! for dist = {odd, [odd; rand(94, N)], wide}
 %!   for cls = {"double", "single"}
 %!     for K = [1 3 48 49 64 65 100 250]
 %!       d = cast (dist{1}, cls{1});
