@@ -58,6 +58,11 @@ namespace
 
 #if ! defined (QUORVEL_PLAIN)
 
+  // The signed integer as wide as T: the lanes of column numbers and of
+  // shuffle indices that move alongside a vector of values.
+  template <typename T>
+  using LaneInt = typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type;
+
   // The full-sort row order as unsigned integers: numbers ascending, both
   // zeros equal, every NaN last and equal to every other.  Pairs taken in
   // column order and sorted stably by this key come out in that order.
@@ -358,7 +363,7 @@ namespace
     }
 
   private:
-    typedef typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type Col;
+    typedef LaneInt<T> Col;
 
     template <int BITS>
     inline __attribute__ ((always_inline)) void
@@ -713,7 +718,6 @@ namespace
   template <typename T>
   struct SeedLog
   {
-    typedef typename std::conditional<sizeof (T) == 8, int64_t, int32_t>::type I;
     static constexpr int64_t CENSUS = 64;
 
     SeedLog (int64_t rows, int64_t K, int64_t N)
@@ -795,7 +799,7 @@ namespace
     typedef T V __attribute__ ((vector_size (W * sizeof (T))));
     typedef decltype (V {} < V {}) C;
     typedef int32_t R __attribute__ ((vector_size (W * 4)));
-    typedef typename SeedLog<T>::I I;
+    typedef LaneInt<T> I;
     static_assert (sizeof (C) == W * sizeof (I), "shuffle lanes match the values'");
     static constexpr PackTable<I, W> pack {};
     const T *thresh = L.thresh.data ();
