@@ -305,14 +305,14 @@ namespace quorvel
                         MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (m == MAP_FAILED)
           throw std::bad_alloc ();
-        // Keep the aligned SIZE bytes and give back the rest.
+        // Keep the aligned SIZE bytes and give back the HEAD before them
+        // and the rest of the extra 2 MiB after them.
         char *lo = static_cast<char *> (m);
-        char *p = reinterpret_cast<char *> ((reinterpret_cast<uintptr_t> (lo) + huge - 1)
-                                            & ~uintptr_t (huge - 1));
-        if (p > lo)
-          munmap (lo, p - lo);
-        if (p + size < lo + size + huge)
-          munmap (p + size, lo + size + huge - (p + size));
+        const size_t head = (huge - reinterpret_cast<uintptr_t> (lo) % huge) % huge;
+        char *p = lo + head;
+        if (head > 0)
+          munmap (lo, head);
+        munmap (p + size, huge - head);
         huge_pages (p, size);
         return WorkBuffer<T> (reinterpret_cast<T *> (p), FreeBuffer {size});
       }
