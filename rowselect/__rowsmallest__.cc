@@ -526,17 +526,17 @@ namespace
   seed_plan (int64_t N, int64_t K)
   {
     const int64_t step = 8;
-    const int64_t runs = std::min (std::max (int64_t (128), K / 2), (N + step - 1) / step);
+    int64_t runs = std::min (std::max (int64_t (128), K / 2), (N + step - 1) / step);
     const int64_t width = std::max (int64_t (1), std::min (int64_t (8), N / step / runs));
     const int64_t group = width * step;
     const int64_t blocks = (N + group - 1) / group;
     const int64_t ns = N / group * width + std::min (width, N % group);
+    runs = std::min (runs, blocks);
     // The chance that a run's minimum is among the row's K best, the mean
     // number of such runs, and five of its standard deviations above.
-    const int64_t g = std::min (runs, blocks);
-    const double p = 1 - std::pow (1 - double (K) / N, double (ns) / g);
-    const double sd = std::sqrt (g * p * (1 - p));
-    return SeedPlan {width, blocks, g, int64_t (std::ceil (g * p + 5 * sd)) + 1};
+    const double p = 1 - std::pow (1 - double (K) / N, double (ns) / runs);
+    const double sd = std::sqrt (runs * p * (1 - p));
+    return SeedPlan {width, blocks, runs, int64_t (std::ceil (runs * p + 5 * sd)) + 1};
   }
 
   // Row R's seed from the minima: just above the plan's rank-th smallest,
