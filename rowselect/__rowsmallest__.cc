@@ -85,8 +85,8 @@ namespace
     }
   };
 
-  // Pairs held together, and pairs held apart (values and 32-bit column
-  // numbers side by side), as the sorts below read them.
+  // Pairs as the sorts below read them: the filter's, and the seeded
+  // sweep's survivors.
   template <typename T>
   struct Together
   {
@@ -95,14 +95,22 @@ namespace
     ValIdx<T> pair (int64_t k) const { return b[k]; }
   };
 
+  // A survivor of the seeded sweep: its value and its 32-bit column.
   template <typename T>
-  struct Apart
+  struct Survivor
   {
-    const T *v;
-    const int32_t *c;
-    T val (int64_t k) const { return v[k]; }
-    ValIdx<T> pair (int64_t k) const { return ValIdx<T> {v[k], c[k]}; }
+    T val;
+    int32_t col;
   };
+
+  template <typename T>
+  struct Survivors
+  {
+    const Survivor<T> *b;
+    T val (int64_t k) const { return b[k].val; }
+    ValIdx<T> pair (int64_t k) const { return ValIdx<T> {b[k].val, b[k].col}; }
+  };
+
 
   // A stable sort of N pairs, in column order, by their order keys: a
   // least-significant-digit radix sort over bytes, skipping the bytes all
@@ -707,6 +715,98 @@ namespace
     }
   };
 
+  // A seed as the sweep reads it: a double's as a float, a single's as
+  // the upper half of its bits, either rounded up, so that the thresholds
+  // take less of the cache beside the matrix streaming past.  A threshold
+  // not below the seed lets a few more values survive and changes nothing
+  // else.
+  template <typename T>
+  struct Cut
+  {
+    typedef T type;
+    static T of (T t) { return t; }
+    static T value (T c) { return c; }
+  };
+
+  template <>
+  struct Cut<double>
+  {
+    typedef float type;
+
+    static float
+    of (double t)
+    {
+      float c = float (t);
+      if (double (c) < t)
+        c = std::nextafter (c, std::numeric_limits<float>::infinity ());
+      return c;
+    }
+
+    static double value (float c) { return c; }
+  };
+
+  template <>
+  struct Cut<float>
+  {
+    typedef uint16_t type;
+
+    static uint16_t
+    of (float t)
+    {
+      if (std::isnan (t))
+        return 0x7fc0;
+      uint32_t u;
+      std::memcpy (&u, &t, sizeof u);
+      // A number's magnitude rounds up, a negative one's down.
+      return (u >> 31) ? uint16_t (u >> 16) : uint16_t ((uint64_t (u) + 0xffff) >> 16);
+    }
+
+    static float
+    value (uint16_t c)
+    {
+      const uint32_t u = uint32_t (c) << 16;
+      float t;
+      std::memcpy (&t, &u, sizeof t);
+      return t;
+    }
+  };
+
+  // A vector of N lanes of E.
+  template <typename E, int N>
+  struct Lanes
+  {
+    typedef E type __attribute__ ((vector_size (N * sizeof (E))));
+  };
+
+  // W, the thresholds of a vector of rows, from their cuts at C.
+  template <typename VH, typename T>
+  inline __attribute__ ((always_inline)) void
+  cut_vector (VH& w, const T *c)
+  {
+    __builtin_memcpy (&w, c, sizeof w);
+  }
+
+  template <typename VH>
+  inline __attribute__ ((always_inline)) void
+  cut_vector (VH& w, const float *c)
+  {
+    typename Lanes<float, sizeof (VH) / 8>::type f;
+    __builtin_memcpy (&f, c, sizeof f);
+    w = __builtin_convertvector (f, VH);
+  }
+
+  template <typename VH>
+  inline __attribute__ ((always_inline)) void
+  cut_vector (VH& w, const uint16_t *c)
+  {
+    constexpr int H = sizeof (VH) / 4;
+    typedef typename Lanes<uint32_t, H>::type U;
+    typename Lanes<uint16_t, H>::type h;
+    __builtin_memcpy (&h, c, sizeof h);
+    const U u = __builtin_convertvector (h, U) << 16;
+    __builtin_memcpy (&w, &u, sizeof w);
+  }
+
   // Survivors of fixed seeds, for a larger K.  With the thresholds fixed a
   // survivor needs no row state, so the sweep packs each vector's
   // survivors and their rows to the end of one sequential log, without a
@@ -721,7 +821,8 @@ namespace
     static constexpr int64_t CENSUS = 64;
 
     SeedLog (int64_t rows, int64_t K, int64_t N)
-      : cap (capacity (K)), thresh (rows + 64), count (rows + 64), start (rows + 1),
+      : cap (capacity (K)), thresh (rows + 64), cut (rows + 64), count (rows + 64),
+        start (rows + 1),
         colpos (N + 1), size (rows * (cap + CENSUS) + 64),
         val (quorvel::work_buffer<T> (size)), row (quorvel::work_buffer<int32_t> (size))
     { }
@@ -739,22 +840,19 @@ namespace
     {
       for (int64_t e = from; e < to; e++)
         if (++count[row[e]] == cap)
-          thresh[row[e]] = -std::numeric_limits<T>::infinity ();
+          cut[row[e]] = Cut<T>::of (-std::numeric_limits<T>::infinity ());
     }
 
-    // The log dealt out: row R's survivors in column order, their values
-    // from SVAL + START[R] and their columns from SCOL + START[R] onwards.
-    // Held apart, a double's pair takes 12 bytes and a single's 8.
+    // The log dealt out: row R's survivors in column order from
+    // SV + START[R] onwards, each written with one store.
     void
     deal (int64_t nr, int64_t N)
     {
       const int64_t n = colpos[N];
       if (n > held)
         {
-          sval = quorvel::work_buffer<T> (n);
-          scol = quorvel::work_buffer<int32_t> (n);
-          quorvel::map_pages (sval.get (), n);
-          quorvel::map_pages (scol.get (), n);
+          sv = quorvel::work_buffer<Survivor<T>> (n);
+          quorvel::map_pages (sv.get (), n);
           held = n;
         }
       std::vector<int64_t>& at = start;
@@ -769,8 +867,7 @@ namespace
         for (int64_t e = colpos[j]; e < colpos[j+1]; e++)
           {
             const int64_t to = at[row[e]]++;
-            sval[to] = val[e];
-            scol[to] = int32_t (j);
+            sv[to] = Survivor<T> {val[e], int32_t (j)};
           }
       for (int64_t r = nr; r > 0; r--)
         at[r] = at[r-1];
@@ -779,13 +876,13 @@ namespace
 
     int64_t cap;
     std::vector<T> thresh;
+    std::vector<typename Cut<T>::type> cut;
     std::vector<int64_t> count;
     std::vector<int64_t> start, colpos;
     int64_t size;
     quorvel::WorkBuffer<T> val;
     quorvel::WorkBuffer<int32_t> row;
-    quorvel::WorkBuffer<T> sval;
-    quorvel::WorkBuffer<int32_t> scol;
+    quorvel::WorkBuffer<Survivor<T>> sv;
     int64_t held = 0;
   };
 
@@ -796,13 +893,17 @@ namespace
     // At most eight lanes: with more, a vector holds a survivor more
     // often, and the table of packing shuffles grows as 2 to the lanes.
     constexpr int W = std::min (BITS / 8 / int (sizeof (T)), 8);
+    // Matrix and thresholds are read and compared in halves of 256 bits:
+    // eight doubles in one 512-bit load read the matrix more slowly.
+    constexpr int H = std::min (W, 32 / int (sizeof (T)));
     typedef T V __attribute__ ((vector_size (W * sizeof (T))));
+    typedef T VH __attribute__ ((vector_size (H * sizeof (T))));
     typedef decltype (V {} < V {}) C;
     typedef int32_t R __attribute__ ((vector_size (W * 4)));
     typedef LaneInt<T> I;
     static_assert (sizeof (C) == W * sizeof (I), "shuffle lanes match the values'");
     static constexpr PackTable<I, W> pack {};
-    const T *thresh = L.thresh.data ();
+    const typename Cut<T>::type *cut = L.cut.data ();
     T *val = L.val.get ();
     int32_t *row = L.row.get ();
     int64_t n = 0, counted = 0;
@@ -818,10 +919,25 @@ namespace
         int64_t r = 0;
         for (; r + W <= nr; r += W)
           {
-            V v, w;
-            __builtin_memcpy (&v, col + r, sizeof v);
-            __builtin_memcpy (&w, thresh + r, sizeof w);
-            const unsigned m = quorvel::lane_mask (v < w);
+            V v;
+            unsigned m;
+            if constexpr (H == W)
+              {
+                V w;
+                __builtin_memcpy (&v, col + r, sizeof v);
+                cut_vector (w, cut + r);
+                m = quorvel::lane_mask (v < w);
+              }
+            else
+              {
+                VH a, b, ta, tb;
+                __builtin_memcpy (&a, col + r, sizeof a);
+                __builtin_memcpy (&b, col + r + H, sizeof b);
+                cut_vector (ta, cut + r);
+                cut_vector (tb, cut + r + H);
+                m = quorvel::lane_mask (a < ta) | quorvel::lane_mask (b < tb) << H;
+                v = __builtin_shufflevector (a, b, 0, 1, 2, 3, 4, 5, 6, 7);
+              }
             C p;
             __builtin_memcpy (&p, pack.lanes[m], sizeof p);
             const V packed = __builtin_shuffle (v, p);
@@ -831,7 +947,7 @@ namespace
             n += __builtin_popcount (m);
           }
         for (; r < nr; r++)
-          if (col[r] < thresh[r])
+          if (col[r] < Cut<T>::value (cut[r]))
             {
               val[n] = col[r];
               row[n++] = int32_t (r);
@@ -928,6 +1044,8 @@ namespace
         OCTAVE_QUIT;
         const int64_t nr = std::min (rows, M - i0);
         seeds (dist + i0, M, nr, N, plan, mins.get (), L.thresh.data ());
+        for (int64_t r = 0; r < nr; r++)
+          L.cut[r] = Cut<T>::of (L.thresh[r]);
         std::fill_n (L.count.begin (), nr, 0);
         log_sweep (L, dist + i0, M, nr, N);
         L.deal (nr, N);
@@ -940,7 +1058,7 @@ namespace
               nfailed++;
             else
               {
-                const Apart<T> b {L.sval.get () + L.start[r], L.scol.get () + L.start[r]};
+                const Survivors<T> b {L.sv.get () + L.start[r]};
                 if (! leadsort.first (b, n, K, i0 + r, M, idx, D))
                   keysort.first (b, n, K, i0 + r, M, idx, D);
               }
