@@ -111,7 +111,6 @@ namespace
     ValIdx<T> pair (int64_t k) const { return ValIdx<T> {b[k].val, b[k].col}; }
   };
 
-
   // A stable sort of N pairs, in column order, by their order keys: a
   // least-significant-digit radix sort over bytes, skipping the bytes all
   // keys share.  Its passes are branch-free, where a comparison sort of
@@ -757,7 +756,8 @@ namespace
         return 0x7fc0;
       uint32_t u;
       std::memcpy (&u, &t, sizeof u);
-      // A number's magnitude rounds up, a negative one's down.
+      // Dropping the low bits raises a negative number; a positive one's
+      // are rounded up.
       return (u >> 31) ? uint16_t (u >> 16) : uint16_t ((uint64_t (u) + 0xffff) >> 16);
     }
 
@@ -771,7 +771,9 @@ namespace
     }
   };
 
-  // A vector of N lanes of E.
+  // A vector of N lanes of E, named through a class: GCC 12 refuses a
+  // local typedef whose vector size depends on a template argument as the
+  // operand of a vector conversion.
   template <typename E, int N>
   struct Lanes
   {
