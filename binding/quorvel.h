@@ -80,6 +80,15 @@ namespace quorvel
     return vector_bits () >= 256;
   }
 
+  // A vector of BITS bits of T, named through a class: GCC 12 refuses a
+  // local typedef whose vector size depends on a template argument as the
+  // operand of a vector conversion.
+  template <typename T, int BITS>
+  struct Vec
+  {
+    typedef T type __attribute__ ((vector_size (BITS / 8)));
+  };
+
   // Lane I of a comparison result (all ones or all zeros) as bit I.  This
   // is the one step with no portable vector form: x86 has an instruction
   // per width, any other target reads the lanes.  A width without one

@@ -171,12 +171,6 @@ namespace nominal
     return tab;
   }
 
-  template <typename T, int BITS>
-  struct Vec
-  {
-    typedef T type __attribute__ ((vector_size (BITS / 8)));
-  };
-
   // The byte codes at Y as the 64-bit lanes of a permute's index: lane l
   // holds code l in its low byte and the later codes above it, which the
   // permute ignores, as it reads an index modulo the table's length.  One

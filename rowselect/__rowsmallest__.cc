@@ -771,15 +771,6 @@ namespace
     }
   };
 
-  // A vector of N lanes of E, named through a class: GCC 12 refuses a
-  // local typedef whose vector size depends on a template argument as the
-  // operand of a vector conversion.
-  template <typename E, int N>
-  struct Lanes
-  {
-    typedef E type __attribute__ ((vector_size (N * sizeof (E))));
-  };
-
   // W, the thresholds of a vector of rows, from their cuts at C.
   template <typename VH, typename T>
   inline __attribute__ ((always_inline)) void
@@ -792,7 +783,7 @@ namespace
   inline __attribute__ ((always_inline)) void
   cut_vector (VH& w, const float *c)
   {
-    typename Lanes<float, sizeof (VH) / 8>::type f;
+    typename quorvel::Vec<float, sizeof (VH) * 4>::type f;
     __builtin_memcpy (&f, c, sizeof f);
     w = __builtin_convertvector (f, VH);
   }
@@ -802,8 +793,8 @@ namespace
   cut_vector (VH& w, const uint16_t *c)
   {
     constexpr int H = sizeof (VH) / 4;
-    typedef typename Lanes<uint32_t, H>::type U;
-    typename Lanes<uint16_t, H>::type h;
+    typedef typename quorvel::Vec<uint32_t, 32 * H>::type U;
+    typename quorvel::Vec<uint16_t, 16 * H>::type h;
     __builtin_memcpy (&h, c, sizeof h);
     const U u = __builtin_convertvector (h, U) << 16;
     __builtin_memcpy (&w, &u, sizeof w);
