@@ -54,11 +54,12 @@ namespace nominal
     Columns c;
     c.stride = rows + BLOCK;
     const int64_t na = active.size ();
+    const auto wide = [&t] (int64_t k) { return t.offset[k+1] - t.offset[k] > BYTE_LEVELS; };
     // Compares take bytes too at 512 bits, where every code fits one;
     // narrower vectors have no cheap compare of 64-bit integer lanes.
     bool asDouble = compares && bits < 512;
     for (const int64_t k : active)
-      if (compares && t.offset[k+1] - t.offset[k] > BYTE_LEVELS)
+      if (compares && wide (k))
         asDouble = true;
     if (asDouble)
       c.dcode.assign (na * c.stride, 0);
@@ -67,22 +68,20 @@ namespace nominal
         c.at.resize (na + 1, 0);
         for (int64_t a = 0; a < na; a++)
           {
-            const int64_t k = active[a];
-            const bool wide = t.offset[k+1] - t.offset[k] > BYTE_LEVELS;
-            c.at[a+1] = c.at[a] + c.stride * (wide ? 2 : 1);
+            c.at[a+1] = c.at[a] + c.stride * (wide (active[a]) ? 2 : 1);
           }
         c.code.assign (c.at[na], 0);
       }
     for (int64_t a = 0; a < na; a++)
       {
         const int64_t k = active[a];
-        const bool wide = t.offset[k+1] - t.offset[k] > BYTE_LEVELS;
+        const bool twoBytes = wide (k);
         for (int64_t r = 0; r < rows; r++)
           {
             const int64_t s = codes[r*p + k];
             if (asDouble)
               c.dcode[a * c.stride + r] = static_cast<double> (s - t.offset[k]);
-            else if (wide)
+            else if (twoBytes)
               {
                 const uint16_t v = static_cast<uint16_t> (s - t.offset[k]);
                 __builtin_memcpy (&c.code[c.at[a] + 2*r], &v, sizeof v);
@@ -171,6 +170,14 @@ namespace nominal
     return tab;
   }
 
+  // How far byte L of a word of BYTES bytes, as loaded from memory, lies
+  // from the word's low end.
+  constexpr int
+  byteShift (int l, int bytes)
+  {
+    return __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 8 * l : 8 * (bytes - 1 - l);
+  }
+
   // The byte codes at Y as the 64-bit lanes of a permute's index: lane l
   // holds code l in its low byte and the later codes above it, which the
   // permute ignores, as it reads an index modulo the table's length.  One
@@ -184,7 +191,7 @@ namespace nominal
     constexpr int W = BITS / 64;
     U shift;
     for (int l = 0; l < W; l++)
-      shift[l] = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__ ? 8 * l : 56 - 8 * l;
+      shift[l] = byteShift (l, 8);
     uint64_t word = 0;
     __builtin_memcpy (&word, y, W);
     code = (I) ((word - U {}) >> shift);
@@ -242,9 +249,9 @@ namespace nominal
             // halves 2c and 2c + 1, c being lane l's code, spread from a
             // word of four codes by one shift as in spreadBytes.
             typedef typename Vec<uint32_t, BITS>::type S;
-            constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
-            const S shift = little ? S {0, 0, 8, 8, 16, 16, 24, 24}
-                                   : S {24, 24, 16, 16, 8, 8, 0, 0};
+            S shift;
+            for (int l = 0; l < 8; l++)
+              shift[l] = byteShift (l / 2, 4);
             uint32_t word;
             __builtin_memcpy (&word, y + first, sizeof word);
             S half = (word - S {}) >> shift;
@@ -455,10 +462,9 @@ namespace nominal
                       // Byte codes: the first row's code in every byte,
                       // and lane l tests byte l of the difference.
                       typedef typename Vec<uint64_t, BITS>::type U;
-                      constexpr bool little = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
                       U byteOf;
                       for (int l = 0; l < W; l++)
-                        byteOf[l] = uint64_t (0xff) << (little ? 8 * l : 56 - 8 * l);
+                        byteOf[l] = uint64_t (0xff) << byteShift (l, 8);
                       const uint8_t *y = cols.code.data () + cols.at[a] + jb;
                       const U xv = uint64_t (xl[a]) * 0x0101010101010101u - U {};
                       const V m = mv[a] - V {};
