@@ -219,10 +219,12 @@ namespace quorvel
     return (v.islogical () || v.isnumeric ()) && v.is_scalar_type ();
   }
 
+  // One row of characters, or none.  The host would read a char matrix of
+  // several rows as its first row alone, with only a warning.
   inline bool
   is_string (const octave_value& v)
   {
-    return v.is_string ();
+    return v.is_string () && v.ndims () == 2 && v.rows () <= 1;
   }
 
   // Results leave with no structure hint.

@@ -575,6 +575,7 @@ work is done in single precision when @var{X} or @var{Y} is single, and\n\
 %!error <K must be a real scalar> __nearscan__ ([1; 2], 1, "a", 5, [])
 %!error <METRIC must be a character vector> __nearscan__ ([1; 2], 1, 1, 5, [])
 %!error <METRIC must be a character vector> __nearscan__ ([1; 2], 1, 7, {"euclidean"}, [])
+%!error <METRIC must be a character vector> __nearscan__ ([1; 2], 1, 1, ["euclidean"; "cityblock"], [])
 %!error <K must be an integer between 1 and rows \(X\)\.> __nearscan__ ([1; 2], 1, 3, "euclid", [])
 %!error <K must be an integer between 1 and rows \(X\)\.> __nearscan__ ([1; 2], 1, 0, "euclidean", [])
 %!error <K must be an integer between 1 and rows \(X\)\.> __nearscan__ ([1; 2], 1, 1.5, "euclidean", [])

@@ -729,6 +729,7 @@ each row of @var{Y} (its columns).  Where @var{addq} is true, each row of\n\
 %!error <X, Y and R must hold positive integer codes> __levelgap__ ([1 1], [], [1 Inf], "sm", 1)
 %!error <MEASURE must be a character vector> __levelgap__ ([1 1], [], [], 5, 1)
 %!error <MEASURE must be a character vector> __levelgap__ ([1 1], [], [], {"sm"}, [1 1], [1 1])
+%!error <MEASURE must be a character vector> __levelgap__ ([1 1], [], [], ["sm"; "of"], [1 1])
 %!error <W must hold one weight per variable> __levelgap__ ([1 1], [], [], "bad", 1)
 %!error <W must hold one weight per variable> __levelgap__ ([1 1], [], [], "sm", [true true])
 %!error <W must hold one weight per variable> __levelgap__ ([1 1], [], [], "anderberg", [1 1 1], "x")

@@ -339,5 +339,6 @@ merges.  @var{S}, made only when asked for, is @var{D} as the symmetric\n\
 %!error <__mergetree__: D must hold N\*\(N-1\)/2 values> __mergetree__ ([1 2], 2, "single", 0)
 %!error <__mergetree__: D must not hold NaN> __mergetree__ (NaN, 2, "single", 0)
 %!error <__mergetree__: METHOD must be average, complete or single> __mergetree__ (1, 2, "ward", 0)
+%!error <__mergetree__: METHOD must be a character vector> __mergetree__ (1, 2, ["single"; "averag"], 0)
 %!error <__mergetree__: STEPS must hold whole numbers from 0 to N-1> __mergetree__ (1, 2, "single", 2)
 */
